@@ -1,0 +1,103 @@
+// Shared helpers for every extension module of the kit: exact argument-type checks, the module
+// logger, and classes that derive from threading.Thread with their methods written in C++.
+#pragma once
+
+#include <pybind11/pybind11.h>
+
+#include <string>
+#include <utility>
+
+namespace py = pybind11;
+
+namespace kx {
+
+// The declared parameter types of the kit's operations. A check accepts exactly that type
+// (a bool is not an int, a tuple is not a list, a subclass is not the class).
+enum class Type { Str, Int, Float, Bool, List, Dict, Bytes };
+
+// Raises TypeError "Argument '<name>' has incorrect type (expected <type>, got <given type>)"
+// unless `obj` is exactly of `type`, or None where `allow_none` is true.
+void check_arg(py::handle obj, const char* name, Type type, bool allow_none = false);
+
+// True when `obj` is exactly of `type` (None never is).
+bool is_exact(py::handle obj, Type type);
+
+// The module's logger, the object stored in the module-level variable `logger` of the module
+// named `module_name` (read at every call, so the module variable is the one in use).
+class ModuleLogger {
+ public:
+  explicit ModuleLogger(const char* module_name) : module_name_(module_name) {}
+  void info(const std::string& msg) const { emit("info", msg); }
+  void warning(const std::string& msg) const { emit("warning", msg); }
+  void error(const std::string& msg) const { emit("error", msg); }
+  // Logs "<prefix><error text>" followed by the formatted traceback at error level. Use it
+  // where an error ends a background thread or is contained; `err` is restored afterwards
+  // only if the caller rethrows it.
+  void exception(const std::string& prefix, py::error_already_set& err) const;
+
+ private:
+  void emit(const char* level, const std::string& msg) const;
+  const char* module_name_;
+};
+
+// Obtains a logger from the kit's logger factory: get_logger(name=<name>) when `by_keyword`,
+// else get_logger(<name>); `factory_module` is "kestrix_sdk.logging" or
+// "kestrix_sdk.logging.logger".
+py::object make_logger(const char* factory_module, const char* name, bool by_keyword);
+
+// str(obj), as Python's default text conversion writes it.
+std::string text_of(py::handle obj);
+
+// Text of the active Python error (str(exc)), used in "<description> - <error text>" lines.
+std::string error_text(const py::error_already_set& err);
+
+// ---------------------------------------------------------------------------------------------
+// Classes derived from threading.Thread.
+//
+// pybind11 cannot bind a C++ class whose base is a pure-Python class, so the class is made with
+// type(name, (threading.Thread,), namespace) and its methods are pybind11 functions attached to
+// it. Instances are ordinary Thread objects with a __dict__: they keep their state as
+// attributes, so `start`, `join`, `is_alive`, `daemon`, `name` all behave as for any thread.
+class ThreadClass {
+ public:
+  ThreadClass(py::module_& module, const char* name, const char* doc);
+
+  // Binds a method; the callable's first parameter is `py::object self`.
+  template <typename Func, typename... Extra>
+  ThreadClass& def(const char* name, Func&& f, const Extra&... extra) {
+    py::cpp_function cf(std::forward<Func>(f), py::name(name), py::is_method(cls_),
+                        py::sibling(py::getattr(cls_, name, py::none())), extra...);
+    cls_.attr(name) = cf;
+    return *this;
+  }
+
+  // Binds the constructor. The callable initialises the instance; `Thread.__init__` must be
+  // chained to by calling kx::thread_init(self) before any thread attribute is used.
+  // (pybind11 treats a function *named* __init__ as its own constructor, so it is bound under
+  // another name and assigned to the __init__ attribute.)
+  template <typename Func, typename... Extra>
+  ThreadClass& def_init(Func&& f, const Extra&... extra) {
+    py::cpp_function cf(std::forward<Func>(f), py::name("_kx_init"), py::is_method(cls_),
+                        extra...);
+    cls_.attr("__init__") = cf;
+    return *this;
+  }
+
+  template <typename Func, typename... Extra>
+  ThreadClass& def_static(const char* name, Func&& f, const Extra&... extra) {
+    py::cpp_function cf(std::forward<Func>(f), py::name(name), py::scope(cls_),
+                        py::sibling(py::getattr(cls_, name, py::none())), extra...);
+    cls_.attr(name) = py::staticmethod(cf);
+    return *this;
+  }
+
+  py::object cls() const { return cls_; }
+
+ private:
+  py::object cls_;
+};
+
+// threading.Thread.__init__(self): no name, no target, the object's own run() is the body.
+void thread_init(py::handle self);
+
+}  // namespace kx

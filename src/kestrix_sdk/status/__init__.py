@@ -1,0 +1,1 @@
+"""kestrix_sdk.status"""

@@ -1,0 +1,164 @@
+"""Real servers for the tests: a Mosquitto broker and a Redis server on loopback.
+
+Each server runs as a child process on a free port (or on a fixed port when asked), is stopped
+by its pid, and can be stopped and started again on the same port to simulate an outage.
+"""
+
+from __future__ import annotations
+
+import os
+import shutil
+import signal
+import socket
+import subprocess
+import tempfile
+import time
+from pathlib import Path
+
+
+def free_port() -> int:
+    with socket.socket(socket.AF_INET, socket.SOCK_STREAM) as s:
+        s.bind(("127.0.0.1", 0))
+        return s.getsockname()[1]
+
+
+def port_open(port: int, host: str = "127.0.0.1") -> bool:
+    try:
+        with socket.create_connection((host, port), timeout=0.2):
+            return True
+    except OSError:
+        return False
+
+
+def find_program(name: str) -> str | None:
+    return shutil.which(name) or next(
+        (p for p in (f"/usr/sbin/{name}", f"/usr/bin/{name}") if os.access(p, os.X_OK)), None
+    )
+
+
+def wait_for(predicate, timeout: float = 10.0, interval: float = 0.02) -> bool:
+    """Polls predicate() until it is true or the time-out passes; returns its last answer."""
+    deadline = time.monotonic() + timeout
+    while True:
+        if predicate():
+            return True
+        if time.monotonic() >= deadline:
+            return False
+        time.sleep(interval)
+
+
+class _Server:
+    program = ""
+
+    def __init__(self, port: int | None = None) -> None:
+        self.port = port or free_port()
+        self.dir = Path(tempfile.mkdtemp(prefix=f"kx-{self.program}-"))
+        self.proc: subprocess.Popen | None = None
+
+    def command(self) -> list[str]:
+        raise NotImplementedError
+
+    def start(self) -> "_Server":
+        exe = find_program(self.program)
+        if exe is None:
+            raise RuntimeError(f"{self.program} is not installed")
+        self.proc = subprocess.Popen(
+            [exe, *self.command()],
+            stdout=subprocess.DEVNULL,
+            stderr=open(self.dir / "stderr.log", "ab"),
+            cwd=self.dir,
+        )
+        if not wait_for(lambda: port_open(self.port) or self.proc.poll() is not None, 10):
+            self.stop()
+            raise RuntimeError(f"{self.program} did not come up on port {self.port}")
+        if self.proc.poll() is not None:
+            raise RuntimeError(
+                f"{self.program} exited: {(self.dir / 'stderr.log').read_text(errors='replace')}"
+            )
+        return self
+
+    def stop(self) -> None:
+        if self.proc is None:
+            return
+        if self.proc.poll() is None:
+            os.kill(self.proc.pid, signal.SIGTERM)
+            try:
+                self.proc.wait(10)
+            except subprocess.TimeoutExpired:
+                os.kill(self.proc.pid, signal.SIGKILL)
+                self.proc.wait(5)
+        self.proc = None
+        wait_for(lambda: not port_open(self.port), 5)
+
+    def restart(self) -> None:
+        self.stop()
+        self.start()
+
+    @property
+    def running(self) -> bool:
+        return self.proc is not None and self.proc.poll() is None
+
+    def close(self) -> None:
+        self.stop()
+        shutil.rmtree(self.dir, ignore_errors=True)
+
+
+class Mosquitto(_Server):
+    """A Mosquitto broker on 127.0.0.1. With credentials, anonymous clients are refused.
+
+    Every client connection and disconnection is written to `log_path`; `connections()` counts
+    the "New client connected" lines, which is the number of accepted TCP connections.
+    """
+
+    program = "mosquitto"
+
+    def __init__(self, port: int | None = None, username: str | None = None,
+                 password: str | None = None) -> None:
+        super().__init__(port)
+        self.log_path = self.dir / "mosquitto.log"
+        lines = [
+            f"listener {self.port} 127.0.0.1",
+            "persistence false",
+            f"log_dest file {self.log_path}",
+            "log_type all",
+            "connection_messages true",
+        ]
+        if os.geteuid() == 0:
+            lines.append("user root")
+        if username is not None:
+            pw_file = self.dir / "passwd"
+            subprocess.run(
+                [find_program("mosquitto_passwd") or "mosquitto_passwd", "-b", "-c",
+                 str(pw_file), username, password or ""],
+                check=True, capture_output=True,
+            )
+            lines += ["allow_anonymous false", f"password_file {pw_file}"]
+        else:
+            lines.append("allow_anonymous true")
+        self.conf = self.dir / "mosquitto.conf"
+        self.conf.write_text("\n".join(lines) + "\n")
+
+    def command(self) -> list[str]:
+        return ["-c", str(self.conf)]
+
+    def log(self) -> str:
+        try:
+            return self.log_path.read_text(errors="replace")
+        except FileNotFoundError:
+            return ""
+
+    def connections(self) -> int:
+        return self.log().count("New client connected")
+
+
+class RedisServer(_Server):
+    """A Redis server on 127.0.0.1 without persistence."""
+
+    program = "redis-server"
+
+    def command(self) -> list[str]:
+        return [
+            "--port", str(self.port), "--bind", "127.0.0.1", "--save", "",
+            "--appendonly", "no", "--protected-mode", "no", "--daemonize", "no",
+            "--dir", str(self.dir),
+        ]
