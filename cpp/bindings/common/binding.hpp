@@ -65,8 +65,7 @@ class ThreadClass {
   // Binds a method; the callable's first parameter is `py::object self`.
   template <typename Func, typename... Extra>
   ThreadClass& def(const char* name, Func&& f, const Extra&... extra) {
-    py::cpp_function cf(std::forward<Func>(f), py::name(name), py::is_method(cls_),
-                        py::sibling(py::getattr(cls_, name, py::none())), extra...);
+    py::cpp_function cf(std::forward<Func>(f), py::name(name), py::is_method(cls_), extra...);
     cls_.attr(name) = cf;
     return *this;
   }
@@ -85,8 +84,7 @@ class ThreadClass {
 
   template <typename Func, typename... Extra>
   ThreadClass& def_static(const char* name, Func&& f, const Extra&... extra) {
-    py::cpp_function cf(std::forward<Func>(f), py::name(name), py::scope(cls_),
-                        py::sibling(py::getattr(cls_, name, py::none())), extra...);
+    py::cpp_function cf(std::forward<Func>(f), py::name(name), py::scope(cls_), extra...);
     cls_.attr(name) = py::staticmethod(cf);
     return *this;
   }
