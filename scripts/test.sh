@@ -10,29 +10,10 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 root=$(pwd)
 
-need=()
-command -v mosquitto >/dev/null 2>&1 || [ -x /usr/sbin/mosquitto ] || need+=(mosquitto)
-command -v redis-server >/dev/null 2>&1 || need+=(redis-server)
-[ -f /usr/include/gtest/gtest.h ] || need+=(libgtest-dev)
-command -v g++ >/dev/null 2>&1 || need+=(g++)
-command -v cmake >/dev/null 2>&1 || need+=(cmake)
-python3 -c 'import venv, ensurepip' >/dev/null 2>&1 || need+=(python3-venv)
-if [ ${#need[@]} -gt 0 ]; then
-  echo "== installing system packages: ${need[*]}"
-  sudo=""
-  [ "$(id -u)" -eq 0 ] || sudo="sudo"
-  $sudo apt-get update -qq
-  DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -qq --no-install-recommends "${need[@]}" >/dev/null
-fi
-
-venv=${KESTRIX_VENV:-$root/.venv}
-if [ ! -x "$venv/bin/python" ]; then
-  echo "== creating virtual environment $venv"
-  python3 -m venv "$venv"
-  "$venv/bin/python" -m pip install -q --upgrade pip
-fi
-echo "== building and installing kestrix_sdk into $venv"
-"$venv/bin/python" -m pip install -q ".[test]"
+# shellcheck source=scripts/setup-env.sh
+. scripts/setup-env.sh
+kx_system_packages servers build gtest
+kx_venv_install "[test]"
 
 echo "== C++ core unit tests"
 cmake -S . -B build/core-tests -DKESTRIX_BUILD_MODULES=OFF -DKESTRIX_BUILD_TESTS=ON \
@@ -43,4 +24,4 @@ cmake --build build/core-tests -j 2 >/dev/null
 echo "== Python tests"
 # Run from the tests directory so that the installed package, not the source tree, is imported.
 cd "$root/tests"
-"$venv/bin/python" -m pytest -q -p no:cacheprovider "$@"
+"$kx_python" -m pytest -q -p no:cacheprovider "$@"

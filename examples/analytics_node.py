@@ -1,0 +1,222 @@
+"""Demo analytics node.
+
+Listens with a `CourierClient` to the camera node's detections, reads each frame from Redis with
+`get_frame`, draws the named regions with `VizPolygonDraw` and the detections with `BoxesDraw`,
+and writes the annotated frames to <out>/frames/ as images and to <out>/annotated.avi as a video
+(Motion-JPEG). Its `StatusCaching` reporter publishes frame count, frame rate and object count
+every second; problems (frames missing from Redis, unreadable messages) go out through `error()`.
+
+Every frame carries its index (see examples/scene.py), so the node draws each frame's own
+detections even when a message overtakes the frame's write to Redis, or the reverse.
+
+Run by examples/run_demo.py; alone: python examples/analytics_node.py --out /tmp/x
+"""
+
+from __future__ import annotations
+
+import argparse
+import collections
+import json
+import os
+import sys
+import threading
+import time
+import uuid
+
+import cv2
+import numpy as np
+
+from kestrix_sdk.mqtt.courier import CourierClient, gen_mqtt_key_local
+from kestrix_sdk.redis.vault import VaultClient, gen_redis_key_local
+from kestrix_sdk.status.pulse import StatusCaching
+from kestrix_sdk.visualize.boxes import BoxesDraw
+from kestrix_sdk.visualize.zones import VizPolygonDraw
+
+import demo_common as common
+import scene
+
+# Regions of interest, relative to the frame size.
+REGIONS = [
+    {"roi_name": "crossing", "polygon": np.array([[0.40, 0.30], [0.55, 0.30], [0.55, 0.66], [0.40, 0.66]])},
+    {"roi_name": "parking", "polygon": np.array([[0.62, 0.72], [0.95, 0.72], [0.95, 0.95], [0.62, 0.95]])},
+]
+
+# How long a detection message may wait for its frame to appear in Redis.
+FRAME_WAIT = 2.0
+
+
+class Analytics:
+    def __init__(self, args: argparse.Namespace, stop: threading.Event) -> None:
+        self.args = args
+        self.stop = stop
+        self.topic = gen_mqtt_key_local(args.camera_id)
+        self.frame_key = gen_redis_key_local(args.camera_id, 6379)
+        self.cond = threading.Condition()
+        self.pending: dict[int, tuple[float, dict]] = {}   # frame index -> (arrival, message)
+        self.end_frames: int | None = None
+        self.total: int | None = None
+        self.probe = f"probe-{uuid.uuid4().hex}"
+        self.probe_seen = threading.Event()
+        self.last_message = time.monotonic()
+        self.bad_messages = 0
+
+        self.vault = VaultClient(thread=False)
+        self.boxes = BoxesDraw(bbox_color=None, bbox_thickness=3, text_color="white", text_size=14)
+        self.zones = VizPolygonDraw(show_label=True)
+        self.status = StatusCaching(node_id=args.node_id, node_name="demo analytics",
+                                    node_type="analytics", log_interval=common.STATUS_INTERVAL)
+        self.courier = CourierClient(subscribe_topics=[self.topic], verbose=False)
+        # Every message of the topic comes to this node's handler (not only the latest one).
+        self.courier.callbacks[self.topic] = self.on_message
+
+        self.frames_dir = os.path.join(args.out, "frames")
+        self.video_path = os.path.join(args.out, "annotated.avi")
+        self.video: cv2.VideoWriter | None = None
+        self.done = 0
+        self.skipped = 0
+        self.missing = 0
+        self.objects = 0
+        self.times: collections.deque[float] = collections.deque(maxlen=30)
+
+    # -- MQTT network thread ------------------------------------------------------------------
+    def on_message(self, topic: str, msg: str) -> None:
+        try:
+            data = json.loads(msg)
+        except ValueError as e:
+            self.bad_messages += 1
+            self.status.error(f"unreadable detection message on {topic}: {e}")
+            return
+        if not isinstance(data, dict):
+            return
+        with self.cond:
+            self.last_message = time.monotonic()
+            if data.get("probe") == self.probe:
+                self.probe_seen.set()
+            elif data.get("end"):
+                self.end_frames = int(data.get("frames", 0))
+            elif isinstance(data.get("frame"), int) and isinstance(data.get("detections"), list):
+                self.pending[data["frame"]] = (time.monotonic(), data)
+                self.total = data.get("total", self.total)
+            else:
+                return
+            self.cond.notify_all()
+
+    # -- main thread ----------------------------------------------------------------------------
+    def wait_ready(self, timeout: float) -> bool:
+        """Waits until this node's subscription delivers: it publishes a probe on the topic until
+        the probe comes back."""
+        deadline = time.monotonic() + timeout
+        while not self.stop.is_set() and time.monotonic() < deadline:
+            if self.courier.client.is_connected():
+                self.courier.publish(topic=self.topic, message=json.dumps({"probe": self.probe}))
+            if self.probe_seen.wait(0.2):
+                return True
+        return False
+
+    def annotate(self, frame: np.ndarray, message: dict) -> None:
+        out = self.zones.draw_polygon_rois(frame, REGIONS)
+        out = self.boxes.draw_detections(out, message["detections"])
+        index = message["frame"]
+        cv2.imwrite(os.path.join(self.frames_dir, f"frame_{index:05d}.{self.args.image_format}"), out)
+        if self.video is None:
+            self.video = cv2.VideoWriter(self.video_path, cv2.VideoWriter_fourcc(*"MJPG"),
+                                         self.args.fps, (out.shape[1], out.shape[0]))
+        self.video.write(out)
+        self.done += 1
+        self.objects += len(message["detections"])
+        self.times.append(time.monotonic())
+        fps = (len(self.times) - 1) / (self.times[-1] - self.times[0]) if len(self.times) > 1 else 0.0
+        self.status.update_status_info({"frames": self.done, "fps": round(fps, 1), "objects": self.objects,
+                                        "skipped": self.skipped}, 0)
+        if self.done % self.args.progress_every == 0 or index + 1 == self.total:
+            total = f"/{self.total}" if self.total else ""
+            print(f"analytics: {self.done}{total} frames annotated, {fps:.1f} fps", flush=True)
+
+    def step(self) -> bool:
+        """Handles the oldest pending detection message; false when the stream has ended."""
+        with self.cond:
+            if not self.pending:
+                if self.end_frames is not None or self.stop.is_set():
+                    return False
+                if time.monotonic() - self.last_message > self.args.idle_timeout:
+                    self.status.error(f"no detections from {self.topic} for {self.args.idle_timeout:.0f} s")
+                    print(f"analytics: no detections for {self.args.idle_timeout:.0f} s, giving up", flush=True)
+                    return False
+                self.cond.wait(0.5)
+                return True
+            target = min(self.pending)
+            arrived, message = self.pending[target]
+        key = message.get("redis_key") or self.frame_key
+        frame = self.vault.get_frame(key)
+        index = scene.read_stamp(frame) if frame is not None else None
+        if index is not None and index >= target:
+            with self.cond:
+                late = [k for k in self.pending if k < index]
+                for k in late:
+                    del self.pending[k]
+                entry = self.pending.pop(index, None)
+            if late:
+                # The camera has already overwritten these frames.
+                self.skipped += len(late)
+                self.status.error(f"skipped {len(late)} frame(s) before frame {index}: analysis too slow")
+            if entry is not None:
+                self.annotate(frame, entry[1])
+            else:
+                with self.cond:
+                    self.cond.wait_for(lambda: index in self.pending or self.end_frames is not None, 0.5)
+            return True
+        # The frame of the oldest message is not in Redis yet.
+        if time.monotonic() - arrived > FRAME_WAIT:
+            with self.cond:
+                self.pending.pop(target, None)
+            self.missing += 1
+            what = "no frame" if frame is None else f"frame {index}" if index is not None else "a frame without index"
+            self.status.error(f"frame {target} did not arrive under Redis key {key} ({what} there)")
+        else:
+            time.sleep(0.003)
+        return True
+
+    def run(self) -> int:
+        os.makedirs(self.frames_dir, exist_ok=True)
+        self.status.start()
+        try:
+            if not self.wait_ready(15):
+                print("analytics: no connection to the MQTT broker", flush=True)
+                return 1
+            print(f"analytics: ready, listening on {self.topic}", flush=True)
+            with self.cond:
+                self.last_message = time.monotonic()
+            while self.step():
+                pass
+            if self.video is not None:
+                self.video.release()
+            expected = {"frames": [self.done]} if self.done else {}
+            if not common.wait_status_stored(self.vault, self.args.node_id, expected,
+                                             common.STATUS_INTERVAL + 5):
+                print("analytics: the final status report did not reach Redis", flush=True)
+            print(f"analytics: {self.done} frames annotated ({self.skipped} skipped, {self.missing} missing)",
+                  flush=True)
+            return 0 if self.done and not self.stop.is_set() else 1
+        finally:
+            common.stop_reporter(self.status)
+            common.stop_courier(self.courier)
+
+
+def main(argv: list[str] | None = None) -> int:
+    ap = argparse.ArgumentParser(description=__doc__.splitlines()[0])
+    ap.add_argument("--out", required=True, help="folder for frames/ and annotated.avi")
+    ap.add_argument("--fps", type=float, default=15.0, help="frame rate of the video file (default 15)")
+    ap.add_argument("--image-format", choices=("jpg", "png"), default="jpg")
+    ap.add_argument("--camera-id", default=common.CAMERA_ID)
+    ap.add_argument("--node-id", default=common.ANALYTICS_ID)
+    ap.add_argument("--progress-every", type=int, default=15, help="print progress every N frames")
+    ap.add_argument("--idle-timeout", type=float, default=20.0,
+                    help="give up after this many seconds without detections (default 20)")
+    ap.add_argument("--verbose", action="store_true", help="show the kit's info log lines")
+    args = ap.parse_args(argv)
+    common.setup_logging(args.verbose)
+    return Analytics(args, common.stop_on_signals()).run()
+
+
+if __name__ == "__main__":
+    sys.exit(main())

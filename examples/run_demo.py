@@ -1,0 +1,208 @@
+"""The demo edge pipeline: a camera node, an analytics node and a monitor, each in its own
+process, talking only through the MQTT broker (127.0.0.1:1883) and the Redis server
+(localhost:6379), the kit's default addresses.
+
+    camera_node.py --frames--> Redis key kestrix_local_camera_6379 --get_frame--> analytics_node.py
+                   --detections (JSON)--> MQTT kestrix_local_camera -----------^        |
+    both nodes --status / error reports--> MQTT kestrix_debug_* / kestrix_cloud_* --> monitor.py
+
+The terminal shows the processes' lines (progress of the analytics node, reports received by the
+monitor) and, at the end, where the annotated pictures are. `scripts/demo.sh` sets everything up
+and starts the servers when needed; this script expects them to be running.
+"""
+
+from __future__ import annotations
+
+import argparse
+import json
+import os
+import signal
+import socket
+import subprocess
+import sys
+import threading
+import time
+
+HERE = os.path.dirname(os.path.abspath(__file__))
+sys.path.insert(0, HERE)
+
+import demo_common as common  # noqa: E402
+
+
+class Child:
+    """One process of the demo, its output forwarded line by line with the node's name."""
+
+    def __init__(self, name: str, argv: list[str]) -> None:
+        self.name = name
+        self.lines: list[str] = []
+        self.ready = threading.Event()
+        self.proc = subprocess.Popen(
+            [sys.executable, "-u", *argv], stdout=subprocess.PIPE, stderr=subprocess.STDOUT,
+            text=True, bufsize=1, cwd=HERE, start_new_session=True)
+        print(f"demo: started {name} (pid {self.proc.pid})", flush=True)
+        self.reader = threading.Thread(target=self._forward, name=f"{name}-output", daemon=True)
+        self.reader.start()
+
+    def _forward(self) -> None:
+        assert self.proc.stdout is not None
+        for line in self.proc.stdout:
+            line = line.rstrip("\n")
+            self.lines.append(line)
+            if ": ready" in line:
+                self.ready.set()
+            print(f"  [{self.name}] {line.removeprefix(self.name + ': ')}", flush=True)
+
+    def running(self) -> bool:
+        return self.proc.poll() is None
+
+    def signal(self, signum: int) -> None:
+        if self.running():
+            try:
+                os.kill(self.proc.pid, signum)
+            except ProcessLookupError:
+                pass
+
+    def wait(self, timeout: float) -> int | None:
+        try:
+            code = self.proc.wait(timeout)
+        except subprocess.TimeoutExpired:
+            return None
+        self.reader.join(2)
+        return code
+
+    def end(self, grace: float = 5.0) -> int:
+        """Asks the process to stop (SIGTERM), kills it if it does not within `grace` seconds."""
+        self.signal(signal.SIGTERM)
+        code = self.wait(grace)
+        if code is None:
+            self.signal(signal.SIGKILL)
+            code = self.wait(5)
+        return -9 if code is None else code
+
+
+def reachable(host: str, port: int) -> bool:
+    try:
+        socket.create_connection((host, port), timeout=1).close()
+        return True
+    except OSError:
+        return False
+
+
+def final_reports_seen(out: str, expected: dict[str, int]) -> bool:
+    """True once the monitor has received, from every node, a status report with its final frame
+    count."""
+    try:
+        with open(os.path.join(out, "reports.jsonl")) as f:
+            seen = {}
+            for line in f:
+                try:
+                    entry = json.loads(line)
+                except ValueError:
+                    continue
+                if entry.get("kind") == "status":
+                    record = entry.get("record", {})
+                    seen[record.get("id")] = record.get("frames")
+    except FileNotFoundError:
+        return False
+    return all(seen.get(node) == [frames] for node, frames in expected.items())
+
+
+def clean_output(out: str) -> None:
+    """Removes what an earlier run wrote into `out` (only the demo's own files)."""
+    frames = os.path.join(out, "frames")
+    if os.path.isdir(frames):
+        for name in os.listdir(frames):
+            if name.startswith("frame_") and name.rsplit(".", 1)[-1] in ("jpg", "png"):
+                os.remove(os.path.join(frames, name))
+    for name in ("annotated.avi", "ground_truth.jsonl", "reports.jsonl"):
+        try:
+            os.remove(os.path.join(out, name))
+        except FileNotFoundError:
+            pass
+
+
+def _interrupt(signum, frame):  # noqa: ARG001
+    raise KeyboardInterrupt
+
+
+def parse_args(argv: list[str] | None) -> argparse.Namespace:
+    ap = argparse.ArgumentParser(description="Runs the demo edge pipeline (camera, analytics, monitor).")
+    ap.add_argument("--frames", type=int, default=150, help="number of frames (default 150: 10 s at 15 fps)")
+    ap.add_argument("--fps", type=float, default=15.0, help="camera frame rate (default 15)")
+    ap.add_argument("--out", default="demo-output", help="output folder (default ./demo-output)")
+    ap.add_argument("--image-format", choices=("jpg", "png"), default="jpg",
+                    help="format of the annotated images (default jpg)")
+    ap.add_argument("--verbose", action="store_true", help="show the kit's info log lines")
+    args = ap.parse_args(argv)
+    if args.frames < 1 or args.fps <= 0:
+        ap.error("--frames must be at least 1 and --fps positive")
+    return args
+
+
+def main(argv: list[str] | None = None) -> int:
+    args = parse_args(argv)
+    out = os.path.abspath(args.out)
+    for what, host, port in (("MQTT broker", "127.0.0.1", 1883), ("Redis server", "127.0.0.1", 6379)):
+        if not reachable(host, port):
+            print(f"demo: no {what} on {host}:{port}; start one, or run scripts/demo.sh, which does",
+                  file=sys.stderr)
+            return 2
+    os.makedirs(out, exist_ok=True)
+    clean_output(out)
+    verbose = ["--verbose"] if args.verbose else []
+
+    children: list[Child] = []
+    # SIGTERM (e.g. from a test's time-out) ends the demo like Ctrl-C does.
+    signal.signal(signal.SIGTERM, _interrupt)
+    started = time.monotonic()
+    try:
+        monitor = Child("monitor", ["monitor.py", "--out", out, *common.NODES, *verbose])
+        children.append(monitor)
+        if not monitor.ready.wait(20):
+            print("demo: the monitor did not come up", file=sys.stderr)
+            return 1
+        analytics = Child("analytics", ["analytics_node.py", "--out", out, "--fps", str(args.fps),
+                                        "--image-format", args.image_format, *verbose])
+        children.append(analytics)
+        if not analytics.ready.wait(20):
+            print("demo: the analytics node did not come up", file=sys.stderr)
+            return 1
+        camera = Child("camera", ["camera_node.py", "--out", out, "--frames", str(args.frames),
+                                  "--fps", str(args.fps), *verbose])
+        children.append(camera)
+
+        limit = args.frames / args.fps + 60
+        codes = {}
+        for child in (camera, analytics):
+            codes[child.name] = child.wait(max(1.0, started + limit - time.monotonic()))
+            if codes[child.name] is None:
+                print(f"demo: the {child.name} node did not finish in time", file=sys.stderr)
+                return 1
+        # Give the monitor the last reports (the nodes waited for them to be sent).
+        done = sum(1 for name in os.listdir(os.path.join(out, "frames")) if name.startswith("frame_"))
+        frames_sent = sum(1 for _ in open(os.path.join(out, "ground_truth.jsonl")))
+        common.wait_until(lambda: final_reports_seen(out, {"camera": frames_sent, "analytics": done}), 5)
+        elapsed = time.monotonic() - started
+        failed = {name: code for name, code in codes.items() if code != 0}
+        print()
+        print(f"demo: {done} of {frames_sent} frames annotated in {elapsed:.1f} s")
+        print(f"demo: annotated images: {os.path.join(out, 'frames')}/frame_*.{args.image_format}")
+        print(f"demo: video:            {os.path.join(out, 'annotated.avi')}")
+        print(f"demo: status reports:   {os.path.join(out, 'reports.jsonl')}")
+        print(f"demo: ground truth:     {os.path.join(out, 'ground_truth.jsonl')}")
+        if failed:
+            print(f"demo: failed: {failed}", file=sys.stderr)
+            return 1
+        return 0
+    except KeyboardInterrupt:
+        print("demo: interrupted, stopping the nodes", file=sys.stderr)
+        return 130
+    finally:
+        for child in reversed(children):
+            code = child.end()
+            if child.name == "monitor" and code not in (0, -signal.SIGTERM):
+                print(f"demo: the monitor ended with code {code}", file=sys.stderr)
+
+
+if __name__ == "__main__":
+    sys.exit(main())
