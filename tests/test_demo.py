@@ -1,0 +1,194 @@
+"""The demo pipeline (examples/run_demo.py) in a short form: camera, analytics node and monitor in
+their own processes, over a real broker and a real Redis server on the kit's default ports."""
+
+from __future__ import annotations
+
+import json
+import os
+import re
+import signal
+import subprocess
+import sys
+import threading
+import time
+from pathlib import Path
+
+import cv2
+import numpy as np
+import pytest
+
+ROOT = Path(__file__).resolve().parent.parent
+EXAMPLES = ROOT / "examples"
+sys.path.insert(0, str(EXAMPLES))
+
+import analytics_node  # noqa: E402
+import scene  # noqa: E402
+from kestrix_sdk.constants import KEY  # noqa: E402
+
+FRAMES = 24
+FPS = 12.0
+THICKNESS = 3          # the analytics node's box outline width
+CHANGED = 20           # a pixel differs visibly from the camera's frame (JPEG noise stays below)
+
+# tests/servers.py leaves each server's stderr log file open until it is garbage-collected.
+pytestmark = [
+    pytest.mark.filterwarnings(r"ignore:unclosed file <_io.BufferedWriter name='[^']*/stderr\.log'>:ResourceWarning"),
+    pytest.mark.filterwarnings(r"ignore:Exception ignored in. <_io.FileIO name='[^']*/stderr\.log'"
+                               ":pytest.PytestUnraisableExceptionWarning"),
+]
+
+
+def pids_started(output: str) -> dict[str, int]:
+    return {name: int(pid) for name, pid in re.findall(r"^demo: started (\w+) \(pid (\d+)\)$", output, re.M)}
+
+
+def alive(pid: int) -> bool:
+    try:
+        os.kill(pid, 0)
+    except ProcessLookupError:
+        return False
+    return True
+
+
+@pytest.fixture(scope="module")
+def demo_run(default_broker, default_redis, tmp_path_factory):
+    out = tmp_path_factory.mktemp("demo")
+    res = subprocess.run(
+        [sys.executable, str(EXAMPLES / "run_demo.py"), "--frames", str(FRAMES), "--fps", str(FPS),
+         "--out", str(out), "--image-format", "png"],
+        capture_output=True, text=True, timeout=120, cwd=out)
+    return res, out
+
+
+def test_demo_finishes_and_tells_where_the_pictures_are(demo_run):
+    res, out = demo_run
+    assert res.returncode == 0, res.stdout + res.stderr
+    assert f"annotated images: {out / 'frames'}/frame_*.png" in res.stdout
+    assert f"video:            {out / 'annotated.avi'}" in res.stdout
+    assert re.search(r"^  \[analytics\] \d+/24 frames annotated, [\d.]+ fps$", res.stdout, re.M)
+    pids = pids_started(res.stdout)
+    assert set(pids) == {"monitor", "analytics", "camera"}
+    assert not [name for name, pid in pids.items() if alive(pid)], "demo processes left running"
+
+
+def annotated_frames(out: Path) -> dict[int, Path]:
+    return {int(p.stem.split("_")[1]): p for p in (out / "frames").glob("frame_*.png")}
+
+
+def test_annotated_frames_have_boxes_where_the_camera_put_the_objects(demo_run):
+    res, out = demo_run
+    truth = [json.loads(line) for line in (out / "ground_truth.jsonl").read_text().splitlines()]
+    assert [t["frame"] for t in truth] == list(range(FRAMES))
+    frames = annotated_frames(out)
+    # On a busy machine the analytics node may skip a frame the camera has already overwritten.
+    assert len(frames) >= FRAMES // 2, res.stdout
+    for index in sorted(frames)[:: max(1, len(frames) // 6)]:
+        expected = [d[KEY.TLWH] for d in truth[index]["detections"]]
+        assert expected == [d[KEY.TLWH] for d in scene.objects_at(index)]
+        check_boxes(cv2.imread(str(frames[index])), scene.render(index, FPS), expected, index)
+
+
+def check_boxes(annotated: np.ndarray, original: np.ndarray, boxes: list[list[int]], index: int) -> None:
+    """Every box outline is drawn (pixels changed along its four edges) at its place (no change a
+    few pixels outside its edges, where nothing else is drawn)."""
+    height, width = original.shape[:2]
+    diff = np.abs(annotated.astype(int) - original.astype(int)).max(axis=2)
+    regions = [(r["polygon"] * [width, height]).astype(np.float32) for r in analytics_node.REGIONS]
+    for n, (x, y, w, h) in enumerate(boxes):
+        mid = THICKNESS // 2
+        ys, xs = np.arange(y + 6, y + h - 5), np.arange(x + 6, x + w - 5)
+        edges = np.concatenate([
+            diff[ys, x + mid], diff[ys, x + w - mid], diff[y + mid, xs], diff[y + h - mid, xs]])
+        changed = (edges > CHANGED).mean()
+        assert changed > 0.9, f"frame {index}, box {n} {x, y, w, h}: outline drawn on {changed:.0%} only"
+        others = [b for k, b in enumerate(boxes) if k != n]
+        outside = []
+        for px, py in ([(x - 5, yy) for yy in ys] + [(x + w + 5, yy) for yy in ys]
+                       + [(xx, y + h + 5) for xx in xs]):
+            if not (0 <= px < width and 0 <= py < height) or _near(others, px, py):
+                continue
+            # Regions are drawn too (their names a little above and right of their centres).
+            if any(cv2.pointPolygonTest(r, (float(px), float(py)), True) > -6 for r in regions) or _near_name(regions, px, py):
+                continue
+            outside.append(diff[int(py), int(px)])
+        if len(outside) >= 10:
+            spill = (np.array(outside) > CHANGED).mean()
+            assert spill < 0.1, f"frame {index}, box {n} {x, y, w, h}: drawing {spill:.0%} outside the box"
+
+
+def _near_name(regions: list[np.ndarray], px: int, py: int) -> bool:
+    return any(cx - 10 <= px <= cx + 120 and cy - 40 <= py <= cy + 10 for cx, cy in (r.mean(axis=0) for r in regions))
+
+
+def _near(boxes: list[list[int]], px: int, py: int) -> bool:
+    """Whether (px, py) is near one of `boxes` or near the caption above it."""
+    return any((x - 8 <= px <= x + w + 8 and y - 8 <= py <= y + h + 8)
+               or (x - 8 <= px <= x + 200 and y - 40 <= py <= y) for x, y, w, h in boxes)
+
+
+def test_video_holds_the_annotated_frames(demo_run):
+    _, out = demo_run
+    video = cv2.VideoCapture(str(out / "annotated.avi"))
+    try:
+        assert video.isOpened()
+        count = 0
+        while True:
+            ok, frame = video.read()
+            if not ok:
+                break
+            assert frame.shape == (scene.HEIGHT, scene.WIDTH, 3)
+            count += 1
+    finally:
+        video.release()
+    assert count == len(annotated_frames(out))
+
+
+def test_status_reports_reached_the_monitor_and_redis(demo_run):
+    res, out = demo_run
+    reports = [json.loads(line) for line in (out / "reports.jsonl").read_text().splitlines()]
+    status = {}
+    for r in reports:
+        if r["kind"] == "status":
+            status.setdefault(r["record"]["id"], []).append(r["record"])
+    assert set(status) == {"camera", "analytics"}
+    done = len(annotated_frames(out))
+    assert status["camera"][-1]["frames"] == [FRAMES]
+    assert status["analytics"][-1]["frames"] == [done]
+    assert status["analytics"][-1]["type"] == "analytics" and "fps" in status["analytics"][-1]
+    assert re.search(r"^  \[monitor\] status of analytics: frames=\d+ fps=", res.stdout, re.M)
+    # The operator tool reads the same records back from Redis.
+    cli = subprocess.run([sys.executable, "-m", "kestrix_sdk", "status", "--json", "camera", "analytics"],
+                         capture_output=True, text=True, timeout=60)
+    assert cli.returncode == 0, cli.stderr
+    stored = json.loads(cli.stdout)
+    assert stored["camera"]["frames"] == [FRAMES] and stored["analytics"]["frames"] == [done]
+
+
+def test_interrupted_demo_stops_every_process(default_broker, default_redis, tmp_path):
+    proc = subprocess.Popen(
+        [sys.executable, str(EXAMPLES / "run_demo.py"), "--frames", "100000", "--out", str(tmp_path)],
+        stdout=subprocess.PIPE, stderr=subprocess.STDOUT, text=True)
+    lines: list[str] = []
+    camera_running = threading.Event()
+
+    def read() -> None:
+        for line in proc.stdout:
+            lines.append(line)
+            if line.startswith("  [camera] publishing"):
+                camera_running.set()
+
+    reader = threading.Thread(target=read, daemon=True)
+    reader.start()
+    try:
+        assert camera_running.wait(60), "".join(lines)
+        proc.send_signal(signal.SIGTERM)
+        assert proc.wait(30) == 130
+    finally:
+        if proc.poll() is None:
+            proc.kill()
+            proc.wait()
+        reader.join(5)
+        proc.stdout.close()
+    pids = pids_started("".join(lines))
+    assert set(pids) == {"monitor", "analytics", "camera"}
+    assert not [name for name, pid in pids.items() if alive(pid)], "demo processes left running"
