@@ -52,6 +52,14 @@ class Child:
                 self.ready.set()
             print(f"  [{self.name}] {line.removeprefix(self.name + ': ')}", flush=True)
 
+    def wait_ready(self, timeout: float) -> bool:
+        """Waits until the process says it is ready; false at once if it ends before that."""
+        deadline = time.monotonic() + timeout
+        while not self.ready.wait(0.1):
+            if not self.running() or time.monotonic() > deadline:
+                return self.ready.is_set()
+        return True
+
     def running(self) -> bool:
         return self.proc.poll() is None
 
@@ -158,13 +166,13 @@ def main(argv: list[str] | None = None) -> int:
     try:
         monitor = Child("monitor", ["monitor.py", "--out", out, *common.NODES, *verbose])
         children.append(monitor)
-        if not monitor.ready.wait(20):
+        if not monitor.wait_ready(30):
             print("demo: the monitor did not come up", file=sys.stderr)
             return 1
         analytics = Child("analytics", ["analytics_node.py", "--out", out, "--fps", str(args.fps),
                                         "--image-format", args.image_format, *verbose])
         children.append(analytics)
-        if not analytics.ready.wait(20):
+        if not analytics.wait_ready(30):
             print("demo: the analytics node did not come up", file=sys.stderr)
             return 1
         camera = Child("camera", ["camera_node.py", "--out", out, "--frames", str(args.frames),
