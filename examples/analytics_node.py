@@ -191,7 +191,7 @@ class Analytics:
             if self.video is not None:
                 self.video.release()
             expected = {"frames": [self.done]} if self.done else {}
-            if not common.wait_status_stored(self.vault, self.args.node_id, expected,
+            if not self.stop.is_set() and not common.wait_status_stored(self.vault, self.args.node_id, expected,
                                              common.STATUS_INTERVAL + 5):
                 print("analytics: the final status report did not reach Redis", flush=True)
             print(f"analytics: {self.done} frames annotated ({self.skipped} skipped, {self.missing} missing)",

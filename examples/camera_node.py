@@ -83,7 +83,7 @@ def main(argv: list[str] | None = None) -> int:
                     {"frames": written, "fps": round(written / elapsed, 1) if elapsed > 0 else 0.0}, 0)
         courier.publish(topic=topic, message=json.dumps({"end": True, "frames": written}))
         # Let the reporter send a report with the final count before it stops.
-        if not common.wait_status_stored(VaultClient(thread=False), args.node_id,
+        if not stop.is_set() and not common.wait_status_stored(VaultClient(thread=False), args.node_id,
                                          {"frames": [written]}, common.STATUS_INTERVAL + 5):
             print("camera: the final status report did not reach Redis", flush=True)
         print(f"camera: {written} frames sent", flush=True)

@@ -9,6 +9,8 @@ import signal
 import threading
 import time
 
+import redis
+
 from kestrix_sdk.constants import PREFIX
 
 CAMERA_ID = "camera"
@@ -72,7 +74,10 @@ def wait_status_stored(vault, node_id: str, expected: dict, timeout: float) -> b
     key = status_key(node_id)
 
     def stored() -> bool:
-        raw = vault.read_data(key)
+        try:
+            raw = vault.read_data(key)
+        except redis.exceptions.RedisError:
+            return False
         if raw is None:
             return False
         try:

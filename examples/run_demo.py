@@ -78,14 +78,22 @@ class Child:
         self.reader.join(2)
         return code
 
-    def end(self, grace: float = 5.0) -> int:
-        """Asks the process to stop (SIGTERM), kills it if it does not within `grace` seconds."""
-        self.signal(signal.SIGTERM)
-        code = self.wait(grace)
+
+
+def end_all(children: list[Child], grace: float = 8.0) -> dict[Child, int]:
+    """Asks every process still running to stop (SIGTERM), all at once, and kills those that have
+    not ended within `grace` seconds; returns their exit codes."""
+    for child in children:
+        child.signal(signal.SIGTERM)
+    deadline = time.monotonic() + grace
+    codes = {}
+    for child in children:
+        code = child.wait(max(0.1, deadline - time.monotonic()))
         if code is None:
-            self.signal(signal.SIGKILL)
-            code = self.wait(5)
-        return -9 if code is None else code
+            child.signal(signal.SIGKILL)
+            code = child.wait(5)
+        codes[child] = -signal.SIGKILL if code is None else code
+    return codes
 
 
 def reachable(host: str, port: int) -> bool:
@@ -179,13 +187,18 @@ def main(argv: list[str] | None = None) -> int:
                                   "--fps", str(args.fps), *verbose])
         children.append(camera)
 
-        limit = args.frames / args.fps + 60
-        codes = {}
-        for child in (camera, analytics):
-            codes[child.name] = child.wait(max(1.0, started + limit - time.monotonic()))
-            if codes[child.name] is None:
-                print(f"demo: the {child.name} node did not finish in time", file=sys.stderr)
+        deadline = started + args.frames / args.fps + 60
+        nodes = (camera, analytics)
+        while any(c.running() for c in nodes):
+            failed = [c.name for c in nodes if not c.running() and c.proc.returncode != 0]
+            if failed:
+                print(f"demo: the {failed[0]} node failed, stopping the others", file=sys.stderr)
                 return 1
+            if time.monotonic() > deadline:
+                print("demo: the nodes did not finish in time", file=sys.stderr)
+                return 1
+            time.sleep(0.2)
+        codes = {c.name: c.wait(5) for c in nodes}
         # Give the monitor the last reports (the nodes waited for them to be sent).
         done = sum(1 for name in os.listdir(os.path.join(out, "frames")) if name.startswith("frame_"))
         frames_sent = sum(1 for _ in open(os.path.join(out, "ground_truth.jsonl")))
@@ -206,10 +219,9 @@ def main(argv: list[str] | None = None) -> int:
         print("demo: interrupted, stopping the nodes", file=sys.stderr)
         return 130
     finally:
-        for child in reversed(children):
-            code = child.end()
-            if child.name == "monitor" and code not in (0, -signal.SIGTERM):
-                print(f"demo: the monitor ended with code {code}", file=sys.stderr)
+        for child, code in end_all(children).items():
+            if code not in (0, -signal.SIGTERM) and (child.name == "monitor" or code == -signal.SIGKILL):
+                print(f"demo: the {child.name} ended with code {code}", file=sys.stderr)
 
 
 if __name__ == "__main__":

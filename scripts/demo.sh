@@ -59,7 +59,9 @@ else
     echo "log_dest file $rundir/mosquitto.log"
     [ "$(id -u)" -ne 0 ] || echo "user root"
   } >"$rundir/mosquitto.conf"
-  "$mosquitto" -c "$rundir/mosquitto.conf" >/dev/null 2>"$rundir/mosquitto.err" &
+  # In a session of its own, so that Ctrl-C reaches the nodes (which then stop in order) and
+  # not the servers they are still using; the trap below stops it.
+  setsid "$mosquitto" -c "$rundir/mosquitto.conf" >/dev/null 2>"$rundir/mosquitto.err" &
   started+=($!)
   if ! wait_port 1883 $!; then
     echo "demo: could not start mosquitto on 127.0.0.1:1883:" >&2
@@ -72,7 +74,7 @@ fi
 if port_open 6379; then
   echo "== using the Redis server already listening on 127.0.0.1:6379"
 else
-  redis-server --port 6379 --bind 127.0.0.1 --save "" --appendonly no --protected-mode no \
+  setsid redis-server --port 6379 --bind 127.0.0.1 --save "" --appendonly no --protected-mode no \
     --daemonize no --dir "$rundir" --logfile "$rundir/redis.log" >/dev/null 2>&1 &
   started+=($!)
   if ! wait_port 6379 $!; then
