@@ -137,6 +137,13 @@ def clean_output(out: str) -> None:
             pass
 
 
+def print_where(out: str, image_format: str) -> None:
+    print(f"demo: annotated images: {os.path.join(out, 'frames')}/frame_*.{image_format}")
+    print(f"demo: video:            {os.path.join(out, 'annotated.avi')}")
+    print(f"demo: status reports:   {os.path.join(out, 'reports.jsonl')}")
+    print(f"demo: ground truth:     {os.path.join(out, 'ground_truth.jsonl')}", flush=True)
+
+
 def _interrupt(signum, frame):  # noqa: ARG001
     raise KeyboardInterrupt
 
@@ -168,6 +175,7 @@ def main(argv: list[str] | None = None) -> int:
     verbose = ["--verbose"] if args.verbose else []
 
     children: list[Child] = []
+    interrupted = False
     # SIGTERM (e.g. from a test's time-out) ends the demo like Ctrl-C does.
     signal.signal(signal.SIGTERM, _interrupt)
     started = time.monotonic()
@@ -207,21 +215,21 @@ def main(argv: list[str] | None = None) -> int:
         failed = {name: code for name, code in codes.items() if code != 0}
         print()
         print(f"demo: {done} of {frames_sent} frames annotated in {elapsed:.1f} s")
-        print(f"demo: annotated images: {os.path.join(out, 'frames')}/frame_*.{args.image_format}")
-        print(f"demo: video:            {os.path.join(out, 'annotated.avi')}")
-        print(f"demo: status reports:   {os.path.join(out, 'reports.jsonl')}")
-        print(f"demo: ground truth:     {os.path.join(out, 'ground_truth.jsonl')}")
+        print_where(out, args.image_format)
         if failed:
             print(f"demo: failed: {failed}", file=sys.stderr)
             return 1
         return 0
     except KeyboardInterrupt:
         print("demo: interrupted, stopping the nodes", file=sys.stderr)
+        interrupted = True
         return 130
     finally:
         for child, code in end_all(children).items():
             if code not in (0, -signal.SIGTERM) and (child.name == "monitor" or code == -signal.SIGKILL):
                 print(f"demo: the {child.name} ended with code {code}", file=sys.stderr)
+        if interrupted and os.path.isdir(os.path.join(out, "frames")):
+            print_where(out, args.image_format)
 
 
 if __name__ == "__main__":
