@@ -31,7 +31,7 @@ def summary(record: dict) -> str:
         if isinstance(v, list) and len(v) == 1:
             v = v[0]
         parts.append(f"{k}={v}")
-    return " ".join(parts)
+    return " ".join(parts) or "(nothing reported yet)"
 
 
 def main(argv: list[str] | None = None) -> int:
