@@ -7,7 +7,8 @@
 #                               creates the virtual environment ($KESTRIX_VENV, default .venv)
 #                               when missing and builds and installs the package into it
 #                               (pip install ".EXTRAS"); with --if-changed it skips the build when
-#                               the installed package was built from the same sources and extras
+#                               the installed package was built from the same sources (with the
+#                               same extras, when EXTRAS are asked for)
 #   kx_python                   the virtual environment's interpreter (after kx_venv_install)
 
 kx_root=$(pwd)
@@ -45,10 +46,9 @@ kx_system_packages() {
   fi
 }
 
-# A fingerprint of everything the built package is made of, and of the extras asked for.
+# A fingerprint of everything the built package is made of.
 kx_source_stamp() {
   {
-    echo "extras=$1"
     find CMakeLists.txt pyproject.toml cpp src -type f \
       ! -name '*.so' ! -path '*/__pycache__/*' -print0 | sort -z | xargs -0 sha256sum
   } | sha256sum | cut -d' ' -f1
@@ -67,9 +67,12 @@ kx_venv_install() {
     python3 -m venv "$kx_venv"
     "$kx_python" -m pip install -q --upgrade pip
   fi
-  local stamp_file="$kx_venv/.kestrix-build-stamp" stamp
-  stamp=$(kx_source_stamp "$extras")
-  if [ $if_changed -eq 1 ] && [ -f "$stamp_file" ] && [ "$(cat "$stamp_file")" = "$stamp" ] \
+  # The stamp file holds the sources' fingerprint and the extras of the last install.
+  local stamp_file="$kx_venv/.kestrix-build-stamp" stamp old_stamp="" old_extras=""
+  stamp=$(kx_source_stamp)
+  [ -f "$stamp_file" ] && read -r old_stamp old_extras <"$stamp_file"
+  if [ $if_changed -eq 1 ] && [ "$old_stamp" = "$stamp" ] \
+      && { [ -z "$extras" ] || [ "$old_extras" = "$extras" ]; } \
       && "$kx_python" -c 'import kestrix_sdk' >/dev/null 2>&1; then
     echo "== kestrix_sdk in $kx_venv is up to date"
     return 0
@@ -77,5 +80,5 @@ kx_venv_install() {
   echo "== building and installing kestrix_sdk into $kx_venv"
   rm -f "$stamp_file"
   "$kx_python" -m pip install -q ".$extras"
-  echo "$stamp" >"$stamp_file"
+  echo "$stamp $extras" >"$stamp_file"
 }
