@@ -169,7 +169,7 @@ PYBIND11_MODULE(palette, m) {
 
   py::object getcolor = py::module_::import("PIL.ImageColor").attr("getcolor");
 
-  kx::PlainClass palette_class(m, "ColorPalette", kColorPaletteDoc);
+  kx::HeapClass palette_class(m, "ColorPalette", kColorPaletteDoc);
   palette_class
       .def_init(&color_palette_init, py::arg("n"), py::arg("rng") = py::none(),
                 "ColorPalette(n, rng=None)\n\n"
