@@ -5,7 +5,6 @@ from __future__ import annotations
 
 import base64
 import binascii
-import logging
 import random
 import threading
 import time
@@ -36,7 +35,8 @@ GET_FAILED = "Failed to get redis frame from "
 NOT_DECODED = "Failed to convert base64 to image - "
 WRITER_FAILED = "Failed to write frame to redis in the background - "
 # An operation against a stopped server must fail at once, not after redis-py's retries with
-# back-off (4 to 10 s in 7.x and 8.x). Generous, so that a loaded machine does not trip it.
+# back-off (4 to 10 s with redis-py 8's defaults). Generous, so that a loaded machine does not
+# trip it.
 FAIL_FAST_SECONDS = 3.0
 
 

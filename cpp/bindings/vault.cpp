@@ -18,9 +18,9 @@ namespace b64 = kestrix::base64;
 
 const kx::ModuleLogger logger("kestrix_sdk.redis.vault");
 
-// Redis client settings (README, "Redis store"). redis-py 7 and 8 retry a failed command with
-// back-off for seconds, and redis-py 8 caps its default pool at 100 connections and fails at
-// once past that. These settings behave alike in every release from 5 on:
+// Redis client settings (README, "Redis store"). From redis-py 6 a failed command is retried
+// with back-off (for seconds in 8), and redis-py 8 caps its default pool at 100 connections and
+// fails at once past that. These settings behave alike in every release from 5 on:
 //   - no retries and a one-second connect time-out: with the server down an operation fails
 //     within about a second, and the next one connects afresh;
 //   - a blocking pool: a burst of background writes waits for a free connection instead of
