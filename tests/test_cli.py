@@ -22,12 +22,6 @@ from servers import free_port
 
 PY = [sys.executable, "-m", "kestrix_sdk"]
 
-# tests/servers.py leaves each server's stderr log file open until it is garbage-collected.
-pytestmark = [
-    pytest.mark.filterwarnings(r"ignore:unclosed file <_io.BufferedWriter name='[^']*/stderr\.log'>:ResourceWarning"),
-    pytest.mark.filterwarnings(r"ignore:Exception ignored in. <_io.FileIO name='[^']*/stderr\.log'"
-                               ":pytest.PytestUnraisableExceptionWarning"),
-]
 
 
 def run_cli(*args: str, timeout: float = 60) -> subprocess.CompletedProcess:

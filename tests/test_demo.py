@@ -30,12 +30,6 @@ FPS = 12.0
 THICKNESS = 3          # the analytics node's box outline width
 CHANGED = 20           # a pixel differs visibly from the camera's frame (JPEG noise stays below)
 
-# tests/servers.py leaves each server's stderr log file open until it is garbage-collected.
-pytestmark = [
-    pytest.mark.filterwarnings(r"ignore:unclosed file <_io.BufferedWriter name='[^']*/stderr\.log'>:ResourceWarning"),
-    pytest.mark.filterwarnings(r"ignore:Exception ignored in. <_io.FileIO name='[^']*/stderr\.log'"
-                               ":pytest.PytestUnraisableExceptionWarning"),
-]
 
 
 def pids_started(output: str) -> dict[str, int]:
