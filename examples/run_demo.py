@@ -36,9 +36,13 @@ class Child:
         self.name = name
         self.lines: list[str] = []
         self.ready = threading.Event()
+        env = dict(os.environ)
+        if env.get("PYTHONPATH"):
+            # The nodes run in examples/: keep them on the same package as this process.
+            env["PYTHONPATH"] = os.pathsep.join(os.path.abspath(p) for p in env["PYTHONPATH"].split(os.pathsep) if p)
         self.proc = subprocess.Popen(
             [sys.executable, "-u", *argv], stdout=subprocess.PIPE, stderr=subprocess.STDOUT,
-            text=True, bufsize=1, cwd=HERE, start_new_session=True)
+            text=True, bufsize=1, cwd=HERE, env=env, start_new_session=True)
         print(f"demo: started {name} (pid {self.proc.pid})", flush=True)
         self.reader = threading.Thread(target=self._forward, name=f"{name}-output", daemon=True)
         self.reader.start()

@@ -18,6 +18,7 @@ import redis
 
 from kestrix_sdk import __main__ as cli
 from kestrix_sdk.constants import PREFIX
+from demo_fixtures import child_env
 from servers import free_port
 
 PY = [sys.executable, "-m", "kestrix_sdk"]
@@ -25,7 +26,7 @@ PY = [sys.executable, "-m", "kestrix_sdk"]
 
 
 def run_cli(*args: str, timeout: float = 60) -> subprocess.CompletedProcess:
-    return subprocess.run([*PY, *args], capture_output=True, text=True, timeout=timeout)
+    return subprocess.run([*PY, *args], capture_output=True, text=True, timeout=timeout, env=child_env())
 
 
 @pytest.fixture
@@ -141,7 +142,7 @@ class Watch:
 
     def __init__(self, *args: str) -> None:
         self.proc = subprocess.Popen([*PY, "watch", *args], stdout=subprocess.PIPE,
-                                     stderr=subprocess.PIPE, text=True)
+                                     stderr=subprocess.PIPE, text=True, env=child_env())
         self.ready = threading.Event()
         self.err: list[str] = []
         threading.Thread(target=self._read_err, daemon=True).start()
@@ -229,7 +230,7 @@ def test_unreachable_server_gives_a_clear_message(args, server, tmp_path):
     port = free_port()   # nothing listens there
     start = time.monotonic()
     res = subprocess.run([*PY, *args, "--port", str(port)], capture_output=True, text=True, timeout=60,
-                         cwd=tmp_path)
+                         cwd=tmp_path, env=child_env())
     assert res.returncode == 3
     assert f"cannot reach the {server} at " in res.stderr and f":{port} - " in res.stderr
     assert "Traceback" not in res.stderr and res.stdout == ""

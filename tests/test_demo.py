@@ -23,6 +23,7 @@ sys.path.insert(0, str(EXAMPLES))
 
 import analytics_node  # noqa: E402
 import scene  # noqa: E402
+from demo_fixtures import child_env  # noqa: E402
 from kestrix_sdk.constants import KEY  # noqa: E402
 
 FRAMES = 24
@@ -50,7 +51,7 @@ def demo_run(default_broker, default_redis, tmp_path_factory):
     res = subprocess.run(
         [sys.executable, str(EXAMPLES / "run_demo.py"), "--frames", str(FRAMES), "--fps", str(FPS),
          "--out", str(out), "--image-format", "png"],
-        capture_output=True, text=True, timeout=120, cwd=out)
+        capture_output=True, text=True, timeout=120, cwd=out, env=child_env())
     return res, out
 
 
@@ -152,7 +153,7 @@ def test_status_reports_reached_the_monitor_and_redis(demo_run):
     assert re.search(r"^  \[monitor\] status of analytics: frames=\d+ fps=", res.stdout, re.M)
     # The operator tool reads the same records back from Redis.
     cli = subprocess.run([sys.executable, "-m", "kestrix_sdk", "status", "--json", "camera", "analytics"],
-                         capture_output=True, text=True, timeout=60)
+                         capture_output=True, text=True, timeout=60, env=child_env())
     assert cli.returncode == 0, cli.stderr
     stored = json.loads(cli.stdout)
     assert stored["camera"]["frames"] == [FRAMES] and stored["analytics"]["frames"] == [done]
@@ -161,7 +162,7 @@ def test_status_reports_reached_the_monitor_and_redis(demo_run):
 def test_interrupted_demo_stops_every_process(default_broker, default_redis, tmp_path):
     proc = subprocess.Popen(
         [sys.executable, str(EXAMPLES / "run_demo.py"), "--frames", "100000", "--out", str(tmp_path)],
-        stdout=subprocess.PIPE, stderr=subprocess.STDOUT, text=True)
+        stdout=subprocess.PIPE, stderr=subprocess.STDOUT, text=True, env=child_env())
     lines: list[str] = []
     camera_running = threading.Event()
 

@@ -4,7 +4,6 @@ from __future__ import annotations
 
 import importlib
 import importlib.machinery
-import os
 import subprocess
 import sys
 from pathlib import Path
@@ -12,6 +11,7 @@ from pathlib import Path
 import pytest
 
 import kestrix_sdk
+from demo_fixtures import child_env
 
 MODULES = [
     "kestrix_sdk._buildinfo",
@@ -38,10 +38,7 @@ def test_extension_module_ships_its_stub(name):
 
 
 def test_stubs_match_the_built_modules(tmp_path):
-    env = dict(os.environ, MYPY_CACHE_DIR=str(tmp_path / "mypy-cache"))
-    if env.get("PYTHONPATH"):
-        # The check runs elsewhere; keep pointing at the same package.
-        env["PYTHONPATH"] = os.pathsep.join(os.path.abspath(p) for p in env["PYTHONPATH"].split(os.pathsep) if p)
+    env = child_env(MYPY_CACHE_DIR=str(tmp_path / "mypy-cache"))
     res = subprocess.run([sys.executable, "-m", "mypy.stubtest", *MODULES], capture_output=True,
                          text=True, cwd=tmp_path, env=env, timeout=300)
     assert res.returncode == 0, res.stdout + res.stderr
