@@ -58,7 +58,6 @@ class Analytics:
         self.probe = f"probe-{uuid.uuid4().hex}"
         self.probe_seen = threading.Event()
         self.last_message = time.monotonic()
-        self.bad_messages = 0
 
         self.vault = VaultClient(thread=False)
         self.boxes = BoxesDraw(bbox_color=None, bbox_thickness=3, text_color="white", text_size=14)
@@ -83,7 +82,6 @@ class Analytics:
         try:
             data = json.loads(msg)
         except ValueError as e:
-            self.bad_messages += 1
             self.status.error(f"unreadable detection message on {topic}: {e}")
             return
         if not isinstance(data, dict):
