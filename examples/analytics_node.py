@@ -35,11 +35,8 @@ from kestrix_sdk.visualize.zones import VizPolygonDraw
 import demo_common as common
 import scene
 
-# Regions of interest, relative to the frame size.
-REGIONS = [
-    {"roi_name": "crossing", "polygon": np.array([[0.40, 0.30], [0.55, 0.30], [0.55, 0.66], [0.40, 0.66]])},
-    {"roi_name": "parking", "polygon": np.array([[0.62, 0.72], [0.95, 0.72], [0.95, 0.95], [0.62, 0.95]])},
-]
+# Regions of interest: the scene's crossing and parking lot.
+REGIONS = scene.REGIONS
 
 # How long a detection message may wait for its frame to appear in Redis.
 FRAME_WAIT = 2.0

@@ -26,6 +26,13 @@ STAMP_BITS = 20
 # first) and a parity bit.
 _STAMP_START = (1, 0)
 
+# Named regions of the scene (the crossing and the parking lot), relative to the frame size, as
+# region records for VizPolygonDraw.
+REGIONS = [
+    {"roi_name": "crossing", "polygon": np.array([[0.40, 0.30], [0.55, 0.30], [0.55, 0.66], [0.40, 0.66]])},
+    {"roi_name": "parking", "polygon": np.array([[0.62, 0.72], [0.95, 0.72], [0.95, 0.95], [0.62, 0.95]])},
+]
+
 # Classes as the detector of this scene reports them: class id and label.
 CLASSES = {"person": 0, "car": 2, "bicycle": 1}
 

@@ -21,7 +21,6 @@ ROOT = Path(__file__).resolve().parent.parent
 EXAMPLES = ROOT / "examples"
 sys.path.insert(0, str(EXAMPLES))
 
-import analytics_node  # noqa: E402
 import scene  # noqa: E402
 from demo_fixtures import child_env  # noqa: E402
 from kestrix_sdk.constants import KEY  # noqa: E402
@@ -88,7 +87,7 @@ def check_boxes(annotated: np.ndarray, original: np.ndarray, boxes: list[list[in
     few pixels outside its edges, where nothing else is drawn)."""
     height, width = original.shape[:2]
     diff = np.abs(annotated.astype(int) - original.astype(int)).max(axis=2)
-    regions = [(r["polygon"] * [width, height]).astype(np.float32) for r in analytics_node.REGIONS]
+    regions = [(r["polygon"] * [width, height]).astype(np.float32) for r in scene.REGIONS]
     for n, (x, y, w, h) in enumerate(boxes):
         mid = THICKNESS // 2
         ys, xs = np.arange(y + 6, y + h - 5), np.arange(x + 6, x + w - 5)
