@@ -1,0 +1,90 @@
+#include "kestrix/composite.hpp"
+
+#include <cstring>
+#include <stdexcept>
+
+namespace kestrix {
+
+namespace {
+
+// The bytes of eight RGBA pixels read as four 64-bit words: a mask of their alpha bytes,
+// whatever the machine's byte order.
+std::uint64_t alpha_mask() {
+  const std::uint8_t bytes[8] = {0, 0, 0, 255, 0, 0, 0, 255};
+  std::uint64_t mask;
+  std::memcpy(&mask, bytes, sizeof mask);
+  return mask;
+}
+
+inline void blend_pixel(const std::uint8_t* rgba, std::uint8_t* bgr) {
+  const unsigned a = rgba[3];
+  if (a == 0) return;
+  if (a == 255) {
+    bgr[0] = rgba[2];
+    bgr[1] = rgba[1];
+    bgr[2] = rgba[0];
+    return;
+  }
+  bgr[0] = blend_channel(rgba[2], bgr[0], a);
+  bgr[1] = blend_channel(rgba[1], bgr[1], a);
+  bgr[2] = blend_channel(rgba[0], bgr[2], a);
+}
+
+void copy_row(const FrameView& frame, int y, std::uint8_t* out_row) {
+  const std::uint8_t* src = frame.data + frame.row_stride * y;
+  const std::size_t width = static_cast<std::size_t>(frame.width);
+  if (frame.pixel_stride == 3 && frame.channel_stride == 1) {
+    std::memcpy(out_row, src, width * 3);
+    return;
+  }
+  for (std::size_t x = 0; x < width; ++x) {
+    const std::uint8_t* p = src + frame.pixel_stride * static_cast<std::ptrdiff_t>(x);
+    out_row[3 * x] = p[0];
+    out_row[3 * x + 1] = p[frame.channel_stride];
+    out_row[3 * x + 2] = p[2 * frame.channel_stride];
+  }
+}
+
+// Blends one overlay row over the matching, already copied, output pixels.
+void blend_row(const std::uint8_t* rgba, int width, std::uint8_t* bgr, std::uint64_t mask) {
+  int x = 0;
+  for (; x + 8 <= width; x += 8) {
+    std::uint64_t w[4];
+    std::memcpy(w, rgba + 4 * x, sizeof w);
+    if (((w[0] | w[1] | w[2] | w[3]) & mask) == 0) continue;  // eight transparent pixels
+    for (int k = x; k < x + 8; ++k) blend_pixel(rgba + 4 * k, bgr + 3 * k);
+  }
+  for (; x < width; ++x) blend_pixel(rgba + 4 * x, bgr + 3 * x);
+}
+
+}  // namespace
+
+void composite_over_bgr(const FrameView& frame, const OverlayView& overlay, std::uint8_t* out) {
+  if (frame.width < 0 || frame.height < 0 || overlay.width < 0 || overlay.height < 0) {
+    throw std::invalid_argument("negative image size");
+  }
+  const bool has_frame = frame.width > 0 && frame.height > 0;
+  const bool has_overlay = overlay.width > 0 && overlay.height > 0;
+  if (has_frame && (frame.data == nullptr || out == nullptr)) {
+    throw std::invalid_argument("frame or output pixels missing");
+  }
+  if (has_overlay) {
+    if (overlay.data == nullptr) throw std::invalid_argument("overlay pixels missing");
+    if (overlay.left < 0 || overlay.top < 0 || overlay.left > frame.width - overlay.width ||
+        overlay.top > frame.height - overlay.height) {
+      throw std::invalid_argument("overlay does not lie inside the frame");
+    }
+  }
+  const std::uint64_t mask = alpha_mask();
+  const std::size_t out_row_bytes = static_cast<std::size_t>(frame.width) * 3;
+  for (int y = 0; y < frame.height; ++y) {
+    std::uint8_t* out_row = out + out_row_bytes * static_cast<std::size_t>(y);
+    copy_row(frame, y, out_row);
+    if (has_overlay && y >= overlay.top && y < overlay.top + overlay.height) {
+      blend_row(overlay.data + overlay.row_stride * (y - overlay.top), overlay.width,
+                out_row + 3 * static_cast<std::size_t>(overlay.left), mask);
+    }
+  }
+}
+
+}  // namespace kestrix
