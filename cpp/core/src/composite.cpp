@@ -3,6 +3,10 @@
 #include <cstring>
 #include <stdexcept>
 
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
+
 namespace kestrix {
 
 namespace {
@@ -45,14 +49,31 @@ void copy_row(const FrameView& frame, int y, std::uint8_t* out_row) {
   }
 }
 
+// True when the 16 RGBA pixels at `rgba` are all fully transparent.
+inline bool transparent16(const std::uint8_t* rgba, std::uint64_t mask) {
+#if defined(__SSE2__)
+  (void)mask;
+  const __m128i a = _mm_loadu_si128(reinterpret_cast<const __m128i*>(rgba));
+  const __m128i b = _mm_loadu_si128(reinterpret_cast<const __m128i*>(rgba + 16));
+  const __m128i c = _mm_loadu_si128(reinterpret_cast<const __m128i*>(rgba + 32));
+  const __m128i d = _mm_loadu_si128(reinterpret_cast<const __m128i*>(rgba + 48));
+  // x86 is little-endian: the alpha byte is the high byte of each 32-bit pixel.
+  const __m128i alpha = _mm_and_si128(_mm_or_si128(_mm_or_si128(a, b), _mm_or_si128(c, d)),
+                                      _mm_set1_epi32(static_cast<int>(0xFF000000u)));
+  return _mm_movemask_epi8(_mm_cmpeq_epi32(alpha, _mm_setzero_si128())) == 0xFFFF;
+#else
+  std::uint64_t w[8];
+  std::memcpy(w, rgba, sizeof w);
+  return ((w[0] | w[1] | w[2] | w[3] | w[4] | w[5] | w[6] | w[7]) & mask) == 0;
+#endif
+}
+
 // Blends one overlay row over the matching, already copied, output pixels.
 void blend_row(const std::uint8_t* rgba, int width, std::uint8_t* bgr, std::uint64_t mask) {
   int x = 0;
-  for (; x + 8 <= width; x += 8) {
-    std::uint64_t w[4];
-    std::memcpy(w, rgba + 4 * x, sizeof w);
-    if (((w[0] | w[1] | w[2] | w[3]) & mask) == 0) continue;  // eight transparent pixels
-    for (int k = x; k < x + 8; ++k) blend_pixel(rgba + 4 * k, bgr + 3 * k);
+  for (; x + 16 <= width; x += 16) {
+    if (transparent16(rgba + 4 * x, mask)) continue;
+    for (int k = x; k < x + 16; ++k) blend_pixel(rgba + 4 * k, bgr + 3 * k);
   }
   for (; x < width; ++x) blend_pixel(rgba + 4 * x, bgr + 3 * x);
 }

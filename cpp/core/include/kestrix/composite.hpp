@@ -41,7 +41,7 @@ inline std::uint8_t blend_channel(unsigned overlay, unsigned base, unsigned alph
 // Writes the frame with the overlay blended over it into `out`, a contiguous blue-green-red
 // image of the frame's size (height x width x 3 bytes, rows packed). Pixels outside the
 // overlay's rectangle and pixels whose overlay alpha is 0 are copied from the frame unchanged;
-// transparent stretches of the overlay are skipped several pixels at a time. `out` must not
+// transparent stretches of the overlay are skipped sixteen pixels at a time. `out` must not
 // overlap the frame. Throws std::invalid_argument when a size is negative, a pointer is missing
 // or the overlay's rectangle does not lie inside the frame.
 void composite_over_bgr(const FrameView& frame, const OverlayView& overlay, std::uint8_t* out);
