@@ -42,8 +42,7 @@ bool has_key(py::handle record, py::handle key) {
 // The region's polygon in pixels: `polygon` is an array (or nested sequence) of (x, y) rows.
 kestrix::PixelPolygon region_polygon(const py::object& polygon, int width, int height) {
   using Array = py::array_t<double, py::array::c_style | py::array::forcecast>;
-  Array points = Array::ensure(polygon);
-  if (!points) throw py::error_already_set();
+  Array points(polygon);  // converts, or raises numpy's error
   if (points.ndim() != 2 || points.shape(1) != 2) {
     throw py::value_error("polygon must be an array of (x, y) rows, got shape " +
                           kx::text_of(points.attr("shape")));
@@ -52,11 +51,15 @@ kestrix::PixelPolygon region_polygon(const py::object& polygon, int width, int h
                                     width, height);
 }
 
-// The caller's fill colour with 10 added to each of its first three channels, alpha unchanged.
+// The caller's fill colour with 10 added to each of its first three channels, alpha unchanged
+// (channel by channel, in order, so the first unsuitable channel is the one reported).
 py::object derived_outline(const py::object& color) {
-  auto channel = [&](int i) { return py::object(color[py::int_(i)]); };
   py::int_ ten(10);
-  return py::make_tuple(channel(0) + ten, channel(1) + ten, channel(2) + ten, channel(3));
+  py::object red = py::object(color[py::int_(0)]) + ten;
+  py::object green = py::object(color[py::int_(1)]) + ten;
+  py::object blue = py::object(color[py::int_(2)]) + ten;
+  py::object alpha = color[py::int_(3)];
+  return py::make_tuple(red, green, blue, alpha);
 }
 
 py::object draw_polygon_rois(py::object self, py::object img, py::object rois,
@@ -94,6 +97,9 @@ py::object draw_polygon(py::object self, py::object draw, py::object polygon,
   py::object fill_ink = py::none();
   if (truthy(fill)) fill_ink = fill_color.is_none() ? self.attr("default_roi_color") : fill_color;
   if (outline_color.is_none()) outline_color = self.attr("default_outline_color");
+  // Without fill and without outline there is nothing to draw (Pillow would fall back to its
+  // default ink, an opaque white outline).
+  if (fill_ink.is_none() && outline_color.is_none()) return draw;
   draw.attr("polygon")("xy"_a = polygon, "fill"_a = fill_ink, "outline"_a = outline_color);
   return draw;
 }
