@@ -98,6 +98,17 @@ void thread_init(py::handle self) {
   py::module_::import("threading").attr("Thread").attr("__init__")(self);
 }
 
+PlainClass::PlainClass(py::module_& module, const char* name, const char* doc) {
+  py::object object_type = py::reinterpret_borrow<py::object>(reinterpret_cast<PyObject*>(&PyBaseObject_Type));
+  py::dict ns;
+  ns["__module__"] = module.attr("__name__");
+  ns["__qualname__"] = name;
+  ns["__doc__"] = doc;
+  cls_ = py::reinterpret_borrow<py::object>(reinterpret_cast<PyObject*>(&PyType_Type))(
+      name, py::make_tuple(object_type), ns);
+  module.attr(name) = cls_;
+}
+
 }  // namespace kx
 
 // ---------------------------------------------------------------------------------------------

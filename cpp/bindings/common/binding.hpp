@@ -100,6 +100,57 @@ class ThreadClass {
 void thread_init(py::handle self);
 
 // ---------------------------------------------------------------------------------------------
+// Plain classes (base `object`) whose methods are written in C++.
+//
+// Made like ThreadClass: type(name, (object,), namespace) with pybind11 functions attached, so
+// instances are ordinary Python objects with a __dict__ that keep their state as attributes,
+// and the class can be subclassed or patched like any class written in Python.
+class PlainClass {
+ public:
+  PlainClass(py::module_& module, const char* name, const char* doc);
+
+  // Binds a method; the callable's first parameter is `py::object self`.
+  template <typename Func, typename... Extra>
+  PlainClass& def(const char* name, Func&& f, const Extra&... extra) {
+    py::cpp_function cf(std::forward<Func>(f), py::name(name), py::is_method(cls_), extra...);
+    cls_.attr(name) = cf;
+    return *this;
+  }
+
+  // Binds the constructor (the callable's first parameter is `py::object self`).
+  template <typename Func, typename... Extra>
+  PlainClass& def_init(Func&& f, const Extra&... extra) {
+    py::cpp_function cf(std::forward<Func>(f), py::name("_kx_init"), py::is_method(cls_),
+                        extra...);
+    cls_.attr("__init__") = cf;
+    return *this;
+  }
+
+  template <typename Func, typename... Extra>
+  PlainClass& def_static(const char* name, Func&& f, const Extra&... extra) {
+    py::cpp_function cf(std::forward<Func>(f), py::name(name), py::scope(cls_), extra...);
+    cls_.attr(name) = py::staticmethod(cf);
+    return *this;
+  }
+
+  // Binds a class method; the callable's first parameter is `py::object cls` (name it with
+  // py::arg("cls") when the other parameters are named).
+  template <typename Func, typename... Extra>
+  PlainClass& def_classmethod(const char* name, Func&& f, const Extra&... extra) {
+    py::cpp_function cf(std::forward<Func>(f), py::name(name), py::scope(cls_), extra...);
+    PyObject* method = PyClassMethod_New(cf.ptr());
+    if (method == nullptr) throw py::error_already_set();
+    cls_.attr(name) = py::reinterpret_steal<py::object>(method);
+    return *this;
+  }
+
+  py::object cls() const { return cls_; }
+
+ private:
+  py::object cls_;
+};
+
+// ---------------------------------------------------------------------------------------------
 // Frames of the drawing modules: NumPy arrays of 8-bit values, height x width x 3, in
 // blue-green-red order, and the Pillow RGBA overlays drawn over them.
 
