@@ -16,12 +16,6 @@ namespace {
 
 constexpr const char* kModule = "kestrix_sdk.visualize.boxes";
 
-struct BoxesDraw {
-  py::object bbox_color;
-  py::object bbox_thickness;
-  py::object label_drawer;
-};
-
 py::object module_attr(const char* name) { return py::module_::import(kModule).attr(name); }
 
 bool truthy(py::handle value) {
@@ -127,28 +121,23 @@ PYBIND11_MODULE(boxes, m) {
   m.attr("Image") = py::module_::import("PIL.Image");
   m.attr("ImageDraw") = py::module_::import("PIL.ImageDraw");
 
-  py::class_<BoxesDraw>(m, "BoxesDraw", py::dynamic_attr(),
-                        "Draws detection boxes and their captions onto frames.\n\n"
-                        "BoxesDraw(bbox_color, bbox_thickness, text_color, text_size)")
-      .def(py::init([](py::object bbox_color, py::object bbox_thickness, py::object text_color,
-                       py::object text_size) {
-             BoxesDraw self;
-             self.bbox_color = module_attr("get_rgba_color")(bbox_color);
-             self.bbox_thickness = bbox_thickness;
-             self.label_drawer =
-                 module_attr("CaptionsDraw")("font_color"_a = text_color, "font_size"_a = text_size);
-             return self;
-           }),
-           "bbox_color"_a, "bbox_thickness"_a, "text_color"_a, "text_size"_a,
-           "BoxesDraw(bbox_color, bbox_thickness, text_color, text_size)\n\n"
-           "bbox_color: a colour for every box (name, 3 or 4 channel values) or None for a\n"
-           "colour per class from the palette; bbox_thickness: outline width in pixels;\n"
-           "text_color, text_size: caption colour and font size.")
-      .def_readwrite("bbox_color", &BoxesDraw::bbox_color,
-                     "RGBA colour of every box, or None: each box takes its class's colour.")
-      .def_readwrite("bbox_thickness", &BoxesDraw::bbox_thickness, "Box outline width in pixels.")
-      .def_readwrite("label_drawer", &BoxesDraw::label_drawer,
-                     "The CaptionsDraw that renders the captions.")
+  kx::PlainClass cls(m, "BoxesDraw",
+                     "Draws detection boxes and their captions onto frames.\n\n"
+                     "BoxesDraw(bbox_color, bbox_thickness, text_color, text_size)\n\n"
+                     "bbox_color: a colour for every box (name, 3 or 4 channel values) or None for\n"
+                     "a colour per class from the palette; bbox_thickness: outline width in pixels;\n"
+                     "text_color, text_size: caption colour and font size.\n\n"
+                     "Attributes: bbox_color (RGBA colour or None), bbox_thickness, label_drawer\n"
+                     "(the CaptionsDraw that renders the captions).");
+  cls.def_init(
+         [](py::object self, py::object bbox_color, py::object bbox_thickness,
+            py::object text_color, py::object text_size) {
+           self.attr("bbox_color") = module_attr("get_rgba_color")(bbox_color);
+           self.attr("bbox_thickness") = bbox_thickness;
+           self.attr("label_drawer") =
+               module_attr("CaptionsDraw")("font_color"_a = text_color, "font_size"_a = text_size);
+         },
+         "bbox_color"_a, "bbox_thickness"_a, "text_color"_a, "text_size"_a)
       .def(
           "draw_detections",
           [](py::object self, py::object img, py::object detections, py::object show_label,

@@ -17,14 +17,6 @@ namespace {
 
 constexpr const char* kModule = "kestrix_sdk.visualize.zones";
 
-struct VizPolygonDraw {
-  py::object show_roi;
-  py::object show_label;
-  py::object label_drawer;
-  py::object default_roi_color;
-  py::object default_outline_color;
-};
-
 py::object module_attr(const char* name) { return py::module_::import(kModule).attr(name); }
 
 bool truthy(py::handle value) {
@@ -126,48 +118,37 @@ PYBIND11_MODULE(zones, m) {
   m.attr("DEFAULT_LABEL_COLOR") = label_color;
   m.attr("DEFAULT_LABEL_SIZE") = 20;
 
-  py::class_<VizPolygonDraw>(
-      m, "VizPolygonDraw", py::dynamic_attr(),
+  kx::PlainClass cls(
+      m, "VizPolygonDraw",
       "Draws regions of interest (polygons) and their names onto frames.\n\n"
       "VizPolygonDraw(show_roi=True, roi_color=DEFAULT_ROI_COLOR,\n"
       "               outline_color=DEFAULT_ROI_COLOR,\n"
       "               outline_thickness=DEFAULT_ROI_OUTLINE_THICKNESS, show_label=False,\n"
-      "               label_size=DEFAULT_LABEL_SIZE, label_color=DEFAULT_LABEL_COLOR)")
-      .def(py::init([](py::object show_roi, py::object roi_color, py::object outline_color,
-                       py::object /*outline_thickness*/, py::object show_label,
-                       py::object label_size, py::object label_color) {
-             VizPolygonDraw self;
-             self.show_roi = show_roi;
-             self.show_label = show_label;
-             py::object get_rgba_color = module_attr("get_rgba_color");
-             self.label_drawer = module_attr("CaptionsDraw")(
-                 "font_size"_a = label_size, "font_color"_a = get_rgba_color(label_color));
-             if (roi_color.is_none()) roi_color = module_attr("DEFAULT_ROI_COLOR");
-             self.default_roi_color = get_rgba_color(roi_color);
-             if (outline_color.is_none()) outline_color = derived_outline(roi_color);
-             self.default_outline_color = get_rgba_color(outline_color);
-             return self;
-           }),
-           "show_roi"_a = true, "roi_color"_a = roi_color, "outline_color"_a = roi_color,
-           "outline_thickness"_a = 1, "show_label"_a = false, "label_size"_a = 20,
-           "label_color"_a = label_color,
-           "VizPolygonDraw(show_roi=True, roi_color=DEFAULT_ROI_COLOR,\n"
-           "               outline_color=DEFAULT_ROI_COLOR,\n"
-           "               outline_thickness=DEFAULT_ROI_OUTLINE_THICKNESS, show_label=False,\n"
-           "               label_size=DEFAULT_LABEL_SIZE, label_color=DEFAULT_LABEL_COLOR)\n\n"
-           "roi_color: fill colour (name, 3 or 4 channel values); outline_color: outline colour,\n"
-           "or None for the fill colour with 10 added to its red, green and blue;\n"
-           "outline_thickness: accepted, outlines are one pixel wide; show_label: write region\n"
-           "names; label_size, label_color: font size and colour of the names.")
-      .def_readwrite("show_roi", &VizPolygonDraw::show_roi, "The constructor's show_roi.")
-      .def_readwrite("show_label", &VizPolygonDraw::show_label,
-                     "Whether draw_polygon_rois writes region names.")
-      .def_readwrite("label_drawer", &VizPolygonDraw::label_drawer,
-                     "The CaptionsDraw that writes region names.")
-      .def_readwrite("default_roi_color", &VizPolygonDraw::default_roi_color,
-                     "RGBA fill colour used when a call gives none.")
-      .def_readwrite("default_outline_color", &VizPolygonDraw::default_outline_color,
-                     "RGBA outline colour used when a call gives none.")
+      "               label_size=DEFAULT_LABEL_SIZE, label_color=DEFAULT_LABEL_COLOR)\n\n"
+      "roi_color: fill colour (name, 3 or 4 channel values); outline_color: outline colour,\n"
+      "or None for the fill colour with 10 added to its red, green and blue;\n"
+      "outline_thickness: accepted, outlines are one pixel wide; show_label: write region\n"
+      "names; label_size, label_color: font size and colour of the names.\n\n"
+      "Attributes: show_roi, show_label, label_drawer (the CaptionsDraw that writes the\n"
+      "names), default_roi_color and default_outline_color (RGBA colours used when a call\n"
+      "gives none).");
+  cls.def_init(
+         [](py::object self, py::object show_roi, py::object roi_color, py::object outline_color,
+            py::object /*outline_thickness*/, py::object show_label, py::object label_size,
+            py::object label_color) {
+           self.attr("show_roi") = show_roi;
+           self.attr("show_label") = show_label;
+           py::object get_rgba_color = module_attr("get_rgba_color");
+           self.attr("label_drawer") = module_attr("CaptionsDraw")(
+               "font_size"_a = label_size, "font_color"_a = get_rgba_color(label_color));
+           if (roi_color.is_none()) roi_color = module_attr("DEFAULT_ROI_COLOR");
+           self.attr("default_roi_color") = get_rgba_color(roi_color);
+           if (outline_color.is_none()) outline_color = derived_outline(roi_color);
+           self.attr("default_outline_color") = get_rgba_color(outline_color);
+         },
+         "show_roi"_a = true, "roi_color"_a = roi_color, "outline_color"_a = roi_color,
+         "outline_thickness"_a = 1, "show_label"_a = false, "label_size"_a = 20,
+         "label_color"_a = label_color)
       .def("draw_polygon_rois", &draw_polygon_rois, "img"_a, "rois"_a,
            "fill_color"_a = py::none(), "outline_color"_a = py::none(),
            "draw_polygon_rois(img, rois, fill_color=None, outline_color=None)\n\n"
@@ -176,8 +157,8 @@ PYBIND11_MODULE(zones, m) {
            "pixels) and optionally \"roi_name\". fill_color and outline_color, when given, are\n"
            "RGBA colours of four integers used for every region. img is an 8-bit\n"
            "height x width x 3 blue-green-red frame; it is not changed.")
-      .def("_draw_polygon_", &draw_polygon, "draw"_a, "polygon"_a, "outline_color"_a = py::none(),
-           "fill"_a = true, "fill_color"_a = py::none(),
+      .def("_draw_polygon_", &draw_polygon, "draw"_a, "polygon"_a,
+           "outline_color"_a = py::none(), "fill"_a = true, "fill_color"_a = py::none(),
            "_draw_polygon_(draw, polygon, outline_color=None, fill=True, fill_color=None)\n\n"
            "Draws one polygon (flat pixel list x0, y0, x1, y1, ...) through draw; returns draw.")
       .def(
