@@ -71,3 +71,22 @@ class RecordingCaptions:
         draw = kwargs["draw"]
         draw.calls.append(("draw_texts", (), kwargs))
         return draw
+
+
+def split_overlays():
+    """Context in which Pillow stores every new image in several memory blocks (as it does for
+    large frames), so the overlay's pixels cannot be read in place."""
+    import contextlib
+
+    from PIL import Image as _Image
+
+    @contextlib.contextmanager
+    def ctx():
+        size = _Image.core.get_block_size()
+        _Image.core.set_block_size(4096)
+        try:
+            yield
+        finally:
+            _Image.core.set_block_size(size)
+
+    return ctx()

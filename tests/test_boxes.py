@@ -4,10 +4,15 @@ from __future__ import annotations
 
 import threading
 
+import subprocess
+import sys
+from pathlib import Path
+
 import numpy as np
 import pytest
+from PIL import Image
 from drawing_fixtures import (RecordingCaptions, RecordingDraw, frame_views, max_diff, noise_frame,
-                              plain_route)
+                              plain_route, split_overlays)
 
 from kestrix_sdk.constants import KEY
 from kestrix_sdk.visualize import boxes, palette
@@ -85,6 +90,19 @@ def test_frame_matches_the_plain_route(layout, bbox_color, thickness):
     assert max_diff(out, reference_detections(drawer, frame, SCENE)) <= 1
     assert np.array_equal(img, before)
     assert out.shape == frame.shape and out.flags.c_contiguous and not np.shares_memory(out, img)
+
+
+@pytest.mark.parametrize("records", [SCENE, SCENE[2:3], []])
+def test_overlays_pillow_cannot_export_in_place_give_the_same_frame(records):
+    frame = noise_frame(120, 200, seed=11)
+    drawer = BoxesDraw(None, 2, (255, 255, 255), 12)
+    with split_overlays():
+        with pytest.raises(ValueError):  # Pillow cannot hand out such an image's pixels in place
+            Image.new("RGBA", (200, 120)).__arrow_c_array__()
+        out = drawer.draw_detections(frame[::-1], records)
+    assert max_diff(out, reference_detections(drawer, frame[::-1], records)) <= 1
+    if not records:
+        assert np.array_equal(out, frame[::-1])
 
 
 @pytest.mark.parametrize("show_label, show_confidence", [(False, True), (True, False), (0, 1)])
@@ -358,3 +376,10 @@ def test_concurrent_calls_on_one_instance_agree():
     for t in threads:
         t.join()
     assert len(results) == 15 and all(np.array_equal(r, expected) for r in results)
+
+
+def test_stubs_match_the_modules():
+    src = Path(boxes.__file__).resolve().parents[2]
+    result = subprocess.run([sys.executable, "-m", "mypy.stubtest", "kestrix_sdk.visualize.boxes",
+                             "kestrix_sdk.visualize.zones"], cwd=src, capture_output=True, text=True)
+    assert result.returncode == 0, result.stdout + result.stderr
