@@ -141,6 +141,12 @@ def test_indexing_wraps_by_floor_modulo(index, expected):
     assert PALETTE[index] == PALETTE.palette[expected]
 
 
+def test_iteration_visits_each_entry_once():
+    p = ColorPalette(5)
+    assert list(p) == p.palette
+    assert (1, 2, 3) not in p and p.palette[4] in p
+
+
 def test_indexing_with_non_integers_fails():
     with pytest.raises(TypeError):
         PALETTE[1.5]

@@ -121,7 +121,7 @@ PYBIND11_MODULE(boxes, m) {
   m.attr("Image") = py::module_::import("PIL.Image");
   m.attr("ImageDraw") = py::module_::import("PIL.ImageDraw");
 
-  kx::PlainClass cls(m, "BoxesDraw",
+  kx::HeapClass cls(m, "BoxesDraw",
                      "Draws detection boxes and their captions onto frames.\n\n"
                      "BoxesDraw(bbox_color, bbox_thickness, text_color, text_size)\n\n"
                      "bbox_color: a colour for every box (name, 3 or 4 channel values) or None for\n"

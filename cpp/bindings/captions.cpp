@@ -202,7 +202,7 @@ PYBIND11_MODULE(captions, m) {
         "(text_width, text_height) of text in font, from draw.textbbox(xy, text, font=font)\n"
         "(draw.textsize(text, font) with Pillow versions before 10.0.0).");
 
-  kx::PlainClass cls(m, "CaptionsDraw", kCaptionsDrawDoc);
+  kx::HeapClass cls(m, "CaptionsDraw", kCaptionsDrawDoc);
   cls.def_init(&captions_draw_init, py::arg("font") = py::none(), py::arg("font_size") = kDefaultFontSize,
                py::arg("font_color") = m.attr("DEFAULT_TXT_COLOR"),
                py::arg("shadow_color") = m.attr("DEFAULT_SHADOW_COLOR"), py::arg("verbose") = false,

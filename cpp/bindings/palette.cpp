@@ -169,7 +169,7 @@ PYBIND11_MODULE(palette, m) {
 
   py::object getcolor = py::module_::import("PIL.ImageColor").attr("getcolor");
 
-  kx::PlainClass palette_class(m, "ColorPalette", kColorPaletteDoc);
+  kx::HeapClass palette_class(m, "ColorPalette", kColorPaletteDoc);
   palette_class
       .def_init(&color_palette_init, py::arg("n"), py::arg("rng") = py::none(),
                 "ColorPalette(n, rng=None)\n\n"
@@ -181,6 +181,9 @@ PYBIND11_MODULE(palette, m) {
            "Number of colours.")
       .def("__getitem__", &color_palette_getitem, py::arg("item"),
            "p[i]: the entry at i modulo the palette length (floor modulo).")
+      // Without it, iteration would fall back on the wrapping index and never end.
+      .def("__iter__", [](py::object self) { return py::iter(self.attr("palette")); },
+           "Iterates over the n entries once.")
       .def_static(
           "dist",
           [](py::object c1, py::object c2) { return pal::dist(hsv_of(c1, "c1"), hsv_of(c2, "c2")); },

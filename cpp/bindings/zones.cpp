@@ -118,7 +118,7 @@ PYBIND11_MODULE(zones, m) {
   m.attr("DEFAULT_LABEL_COLOR") = label_color;
   m.attr("DEFAULT_LABEL_SIZE") = 20;
 
-  kx::PlainClass cls(
+  kx::HeapClass cls(
       m, "VizPolygonDraw",
       "Draws regions of interest (polygons) and their names onto frames.\n\n"
       "VizPolygonDraw(show_roi=True, roi_color=DEFAULT_ROI_COLOR,\n"
