@@ -5,7 +5,7 @@ from __future__ import annotations
 import numpy as np
 import pytest
 from drawing_fixtures import (RecordingCaptions, RecordingDraw, frame_views, max_diff, noise_frame,
-                              plain_route)
+                              plain_route, split_overlays)
 
 from kestrix_sdk.visualize import captions, palette, zones
 from kestrix_sdk.visualize.zones import VizPolygonDraw
@@ -242,6 +242,14 @@ def test_frame_matches_the_plain_route(layout, kwargs):
     out = drawer.draw_polygon_rois(img, SCENE)
     assert max_diff(out, reference_rois(drawer, frame, SCENE)) <= 1
     assert np.array_equal(img, before) and out.flags.c_contiguous and not np.shares_memory(out, img)
+
+
+def test_overlays_pillow_cannot_export_in_place_give_the_same_frame():
+    frame = noise_frame(100, 160, seed=12)
+    drawer = VizPolygonDraw(show_label=True)
+    with split_overlays():
+        out = drawer.draw_polygon_rois(frame, SCENE)
+    assert max_diff(out, reference_rois(drawer, frame, SCENE)) <= 1
 
 
 def test_call_colours_match_the_plain_route():

@@ -8,6 +8,7 @@
 #include "kestrix/composite.hpp"
 
 using kestrix::blend_channel;
+using kestrix::blend_into_bgr;
 using kestrix::composite_over_bgr;
 using kestrix::FrameView;
 using kestrix::OverlayView;
@@ -201,6 +202,26 @@ TEST(Composite, StridedFrameViewsAreReadThroughTheirStrides) {
       }
     }
   }
+}
+
+// An overlay in two bands of rows: the first composited with the frame copy, the second blended
+// into the output afterwards, gives the same frame as the whole overlay at once.
+TEST(Composite, OverlayInBandsEqualsWholeOverlay) {
+  const int w = 37, h = 9, left = 4, top = 1, ow = 30, oh = 7;
+  auto frame = random_bytes(w * h * 3, 31);
+  auto overlay = random_bytes(ow * oh * 4, 32);
+  for (int i = 0; i < ow * oh; i += 3) overlay[4 * i + 3] = 0;
+  std::vector<std::uint8_t> whole(w * h * 3), bands(w * h * 3);
+  composite_over_bgr(packed_frame(frame, w, h), OverlayView{overlay.data(), left, top, ow, oh, ow * 4},
+                     whole.data());
+  composite_over_bgr(packed_frame(frame, w, h), OverlayView{overlay.data(), left, top, ow, 3, ow * 4},
+                     bands.data());
+  blend_into_bgr(OverlayView{overlay.data() + 3 * ow * 4, left, top + 3, ow, oh - 3, ow * 4},
+                 bands.data(), w, h);
+  EXPECT_EQ(bands, whole);
+  EXPECT_THROW(blend_into_bgr(OverlayView{overlay.data(), left, top + 3, ow, oh, ow * 4},
+                              bands.data(), w, h),
+               std::invalid_argument);
 }
 
 TEST(Composite, RejectsOverlayOutsideFrameAndMissingPixels) {

@@ -2,6 +2,7 @@
 
 #include <Python.h>
 
+#include <algorithm>
 #include <climits>
 #include <cstdint>
 #include <cstring>
@@ -188,24 +189,59 @@ bool overlay_in_place(py::handle overlay, int width, int height, py::object& kee
   return true;
 }
 
-// The overlay's non-transparent bounds copied out of the image (Image.getbbox, crop, tobytes).
-void overlay_bounds_copy(py::handle overlay, py::object& keep, kestrix::OverlayView& view) {
+// The pixels of `image` (RGBA, width x height) copied out with tobytes().
+void overlay_bytes(py::handle image, int width, int height, py::object& keep,
+                   kestrix::OverlayView& view) {
+  py::bytes raw = image.attr("tobytes")();
+  if (PyBytes_GET_SIZE(raw.ptr()) != static_cast<Py_ssize_t>(width) * height * 4) {
+    throw py::value_error("overlay pixels have an unexpected size");
+  }
+  const auto* data = reinterpret_cast<const std::uint8_t*>(PyBytes_AS_STRING(raw.ptr()));
+  view = kestrix::OverlayView{data, 0, 0, width, height, static_cast<std::ptrdiff_t>(width) * 4};
+  keep = std::move(raw);
+}
+
+// Rows of `width` RGBA pixels that fit one of Pillow's memory blocks.
+int rows_per_block(int width) {
+  long long block = 16 * 1024 * 1024;
+  py::object core = py::module_::import("PIL.Image").attr("core");
+  if (py::hasattr(core, "get_block_size")) block = core.attr("get_block_size")().cast<long long>();
+  return static_cast<int>(std::max(1LL, block / (4LL * width)));
+}
+
+// An overlay Pillow keeps in several memory blocks (large frames): only its non-transparent
+// bounds are blended, cut into bands of rows that each fit one block, so that every band,
+// copied out with crop(), can be read in place.
+void blend_in_bands(const kestrix::FrameView& source, py::handle overlay, std::uint8_t* dst) {
   py::object bbox = overlay.attr("getbbox")();
   if (bbox.is_none()) {
-    view = kestrix::OverlayView{};
+    py::gil_scoped_release release;
+    kestrix::composite_over_bgr(source, kestrix::OverlayView{}, dst);
     return;
   }
   auto box = bbox.cast<py::tuple>();
   const int left = box[0].cast<int>(), top = box[1].cast<int>();
   const int right = box[2].cast<int>(), bottom = box[3].cast<int>();
-  py::bytes raw = overlay.attr("crop")(bbox).attr("tobytes")();
-  const auto* data = reinterpret_cast<const std::uint8_t*>(PyBytes_AS_STRING(raw.ptr()));
-  if (PyBytes_GET_SIZE(raw.ptr()) != static_cast<Py_ssize_t>(right - left) * (bottom - top) * 4) {
-    throw py::value_error("overlay pixels have an unexpected size");
+  const int band_rows = rows_per_block(right - left);
+  bool first = true;
+  for (int y = top; y < bottom; y += band_rows) {
+    const int y1 = std::min(bottom, y + band_rows);
+    py::object band = overlay.attr("crop")(py::make_tuple(left, y, right, y1));
+    py::object keep;
+    kestrix::OverlayView view;
+    if (!overlay_in_place(band, right - left, y1 - y, keep, view)) {
+      overlay_bytes(band, right - left, y1 - y, keep, view);
+    }
+    view.left = left;
+    view.top = y;
+    py::gil_scoped_release release;
+    if (first) {
+      kestrix::composite_over_bgr(source, view, dst);
+    } else {
+      kestrix::blend_into_bgr(view, dst, source.width, source.height);
+    }
+    first = false;
   }
-  view = kestrix::OverlayView{data, left, top, right - left, bottom - top,
-                              static_cast<std::ptrdiff_t>(right - left) * 4};
-  keep = std::move(raw);
 }
 
 }  // namespace
@@ -245,19 +281,18 @@ py::array blend_overlay(const py::array& frame, py::handle overlay) {
       !py::object(overlay.attr("size")).equal(py::make_tuple(width, height))) {
     throw py::value_error("overlay must be an RGBA image of the frame's size");
   }
-  py::object keep;
-  kestrix::OverlayView view;
-  if (!overlay_in_place(overlay, width, height, keep, view)) {
-    overlay_bounds_copy(overlay, keep, view);
-  }
   const kestrix::FrameView source{static_cast<const std::uint8_t*>(frame.data()), width, height,
                                   frame.strides(0), frame.strides(1), frame.strides(2)};
   py::array_t<std::uint8_t> out({static_cast<py::ssize_t>(height), static_cast<py::ssize_t>(width),
                                  static_cast<py::ssize_t>(3)});
   std::uint8_t* dst = out.mutable_data();
-  {
+  py::object keep;
+  kestrix::OverlayView view;
+  if (overlay_in_place(overlay, width, height, keep, view)) {
     py::gil_scoped_release release;
     kestrix::composite_over_bgr(source, view, dst);
+  } else {
+    blend_in_bands(source, overlay, dst);
   }
   return std::move(out);
 }

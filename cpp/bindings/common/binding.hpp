@@ -131,8 +131,9 @@ py::array frame_arg(py::handle img, const char* name);
 
 // A new frame: `frame` (as returned by frame_arg) with `overlay`, a Pillow image of mode "RGBA"
 // and the frame's size, blended over it by source-over compositing. The overlay's pixels are read
-// in place where Pillow exports them (Arrow C data interface), otherwise only its non-transparent
-// bounds are copied out. The pixel work runs without the GIL; the frame is only read.
+// in place through Pillow's Arrow C data export; an overlay Pillow keeps in several memory blocks
+// (large frames) is read in bands of rows of its non-transparent bounds, each copied out once.
+// The pixel work runs without the GIL; the frame is only read.
 py::array blend_overlay(const py::array& frame, py::handle overlay);
 
 }  // namespace kx

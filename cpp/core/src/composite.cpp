@@ -99,24 +99,26 @@ void blend_row(const std::uint8_t* rgba, int width, std::uint8_t* bgr, std::uint
   if (x < width) blend_run(rgba + 4 * x, width - x, bgr + 3 * x);
 }
 
+void check_overlay(const OverlayView& overlay, int width, int height) {
+  if (width < 0 || height < 0 || overlay.width < 0 || overlay.height < 0) {
+    throw std::invalid_argument("negative image size");
+  }
+  if (overlay.width == 0 || overlay.height == 0) return;
+  if (overlay.data == nullptr) throw std::invalid_argument("overlay pixels missing");
+  if (overlay.left < 0 || overlay.top < 0 || overlay.left > width - overlay.width ||
+      overlay.top > height - overlay.height) {
+    throw std::invalid_argument("overlay does not lie inside the frame");
+  }
+}
+
 }  // namespace
 
 void composite_over_bgr(const FrameView& frame, const OverlayView& overlay, std::uint8_t* out) {
-  if (frame.width < 0 || frame.height < 0 || overlay.width < 0 || overlay.height < 0) {
-    throw std::invalid_argument("negative image size");
-  }
-  const bool has_frame = frame.width > 0 && frame.height > 0;
-  const bool has_overlay = overlay.width > 0 && overlay.height > 0;
-  if (has_frame && (frame.data == nullptr || out == nullptr)) {
+  check_overlay(overlay, frame.width, frame.height);
+  if (frame.width > 0 && frame.height > 0 && (frame.data == nullptr || out == nullptr)) {
     throw std::invalid_argument("frame or output pixels missing");
   }
-  if (has_overlay) {
-    if (overlay.data == nullptr) throw std::invalid_argument("overlay pixels missing");
-    if (overlay.left < 0 || overlay.top < 0 || overlay.left > frame.width - overlay.width ||
-        overlay.top > frame.height - overlay.height) {
-      throw std::invalid_argument("overlay does not lie inside the frame");
-    }
-  }
+  const bool has_overlay = overlay.width > 0 && overlay.height > 0;
   const std::uint64_t mask = alpha_mask();
   const std::size_t out_row_bytes = static_cast<std::size_t>(frame.width) * 3;
   for (int y = 0; y < frame.height; ++y) {
@@ -126,6 +128,20 @@ void composite_over_bgr(const FrameView& frame, const OverlayView& overlay, std:
       blend_row(overlay.data + overlay.row_stride * (y - overlay.top), overlay.width,
                 out_row + 3 * static_cast<std::size_t>(overlay.left), mask);
     }
+  }
+}
+
+void blend_into_bgr(const OverlayView& overlay, std::uint8_t* out, int width, int height) {
+  check_overlay(overlay, width, height);
+  if (overlay.width == 0 || overlay.height == 0) return;
+  if (out == nullptr) throw std::invalid_argument("output pixels missing");
+  const std::uint64_t mask = alpha_mask();
+  const std::size_t out_row_bytes = static_cast<std::size_t>(width) * 3;
+  for (int y = 0; y < overlay.height; ++y) {
+    blend_row(overlay.data + overlay.row_stride * y, overlay.width,
+              out + out_row_bytes * static_cast<std::size_t>(overlay.top + y) +
+                  3 * static_cast<std::size_t>(overlay.left),
+              mask);
   }
 }
 

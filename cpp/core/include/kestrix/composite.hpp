@@ -46,4 +46,9 @@ inline std::uint8_t blend_channel(unsigned overlay, unsigned base, unsigned alph
 // or the overlay's rectangle does not lie inside the frame.
 void composite_over_bgr(const FrameView& frame, const OverlayView& overlay, std::uint8_t* out);
 
+// Blends the overlay over `out`, a contiguous blue-green-red image of `width` x `height` already
+// holding the frame (for an overlay that comes in several parts: composite_over_bgr with the
+// first part, then this with each further part). Same rules and errors as composite_over_bgr.
+void blend_into_bgr(const OverlayView& overlay, std::uint8_t* out, int width, int height);
+
 }  // namespace kestrix
