@@ -167,7 +167,7 @@ const char* kCaptionsDrawDoc =
     "font is a font name from FONTS_DIR (the file name without \".ttf\"), an absolute path to a\n"
     "font file, or None for the first font of the directory; a name that is not found falls\n"
     "back to that default (logged as a warning when verbose). font_color and shadow_color are\n"
-    "colour specifications as get_rgba_color takes them.\n\n"
+    "colour values as get_rgba_color takes them.\n\n"
     "Attributes: verbose, font (the loaded ImageFont), default_txt_color, default_shadow_color.";
 
 }  // namespace

@@ -1,7 +1,7 @@
 // kestrix_sdk.visualize.palette: the colours of the drawing modules. ColorPalette generates a
 // list of well-separated saturated colours (the search runs in the core library), PALETTE is the
 // shared 256-colour palette built at load, and get_rgba_color / get_rgba_color_with_palette_id
-// turn a caller's colour specification into an RGBA colour.
+// turn a caller's colour value into an RGBA colour.
 #include <Python.h>
 
 #include <cmath>
@@ -114,7 +114,7 @@ double min_distance(py::object /*cls*/, py::object colors_set, py::object color_
   return pal::min_distance(set.data(), set.size(), candidate);
 }
 
-// The alpha of a 4-item colour specification: a fraction in [0, 1] scaled to 0..255 and
+// The alpha of a 4-item colour value: a fraction in [0, 1] scaled to 0..255 and
 // truncated, anything else truncated to its integer part.
 py::object spec_alpha(py::object a) {
   if (PyLong_Check(a.ptr()) || PyIndex_Check(a.ptr())) {
@@ -165,7 +165,7 @@ PYBIND11_MODULE(palette, m) {
   opts.disable_function_signatures();
   m.doc() =
       "Colours for the drawing modules: ColorPalette, the shared 256-colour PALETTE, and the\n"
-      "conversion of colour specifications to RGBA colours (red, green, blue, alpha).";
+      "conversion of colour values to RGBA colours (red, green, blue, alpha).";
 
   py::object getcolor = py::module_::import("PIL.ImageColor").attr("getcolor");
 
@@ -211,7 +211,7 @@ PYBIND11_MODULE(palette, m) {
       [getcolor](py::object color) { return get_rgba_color(getcolor, color); },
       py::arg("color") = py::none(),
       "get_rgba_color(color=None)\n\n"
-      "The RGBA colour (red, green, blue, alpha) of a colour specification:\n"
+      "The RGBA colour (red, green, blue, alpha) of a colour value:\n"
       "  None                 -> None\n"
       "  a string             -> PIL.ImageColor.getcolor(color, \"RGBA\") (names, \"#rrggbb\", ...)\n"
       "  (r, g, b)            -> (r, g, b, DEFAULT_OPACITY)\n"

@@ -118,7 +118,7 @@ namespace kx {
 
 namespace {
 
-// The Arrow C data interface structures (their layout is fixed by the Arrow specification).
+// The Arrow C data interface structures (their layout is fixed by the Arrow C data interface).
 struct ArrowSchema {
   const char* format;
   const char* name;
