@@ -35,9 +35,14 @@ def status_key(node_id: str) -> str:
 
 
 def setup_logging(verbose: bool) -> None:
-    """The kit's log lines on standard error: warnings and errors, or everything with verbose."""
+    """The kit's log lines on standard error: warnings and errors, or everything with verbose.
+
+    Without verbose the status reporter's own warnings (each error record as it is recorded and
+    published) are left out: the monitor shows those reports already."""
     logging.basicConfig(format="%(asctime)s %(name)s %(levelname)s %(message)s",
                         level=logging.INFO if verbose else logging.WARNING)
+    if not verbose:
+        logging.getLogger("kestrix_sdk.STATUS").setLevel(logging.ERROR)
 
 
 def stop_on_signals() -> threading.Event:
