@@ -145,7 +145,8 @@ class Watch:
                                      stderr=subprocess.PIPE, text=True, env=child_env())
         self.ready = threading.Event()
         self.err: list[str] = []
-        threading.Thread(target=self._read_err, daemon=True).start()
+        self.reader = threading.Thread(target=self._read_err, daemon=True)
+        self.reader.start()
 
     def _read_err(self) -> None:
         for line in self.proc.stderr:
@@ -155,6 +156,7 @@ class Watch:
 
     def finish(self, timeout: float = 30) -> tuple[int, list[dict]]:
         out, _ = self.proc.communicate(timeout=timeout)
+        self.reader.join(5)
         return self.proc.returncode, [json.loads(line) for line in out.splitlines()]
 
 
