@@ -155,8 +155,12 @@ class Watch:
                 self.ready.set()
 
     def finish(self, timeout: float = 30) -> tuple[int, list[dict]]:
-        out, _ = self.proc.communicate(timeout=timeout)
+        # Every watch here ends by itself (--timeout); stderr belongs to the reader thread.
+        out = self.proc.stdout.read()
+        self.proc.stdout.close()
+        self.proc.wait(timeout)
         self.reader.join(5)
+        self.proc.stderr.close()
         return self.proc.returncode, [json.loads(line) for line in out.splitlines()]
 
 
