@@ -76,6 +76,24 @@ py::object make_logger(const char* factory_module, const char* name, bool by_key
   return get_logger(name);
 }
 
+bool truthy(py::handle obj) {
+  const int result = PyObject_IsTrue(obj.ptr());
+  if (result < 0) throw py::error_already_set();
+  return result != 0;
+}
+
+bool contains(py::handle container, py::handle item) {
+  const int result = PySequence_Contains(container.ptr(), item.ptr());
+  if (result < 0) throw py::error_already_set();
+  return result != 0;
+}
+
+double as_double(py::handle obj) {
+  const double d = PyFloat_AsDouble(obj.ptr());
+  if (d == -1.0 && PyErr_Occurred()) throw py::error_already_set();
+  return d;
+}
+
 std::string text_of(py::handle obj) { return py::str(obj).cast<std::string>(); }
 
 std::string error_text(const py::error_already_set& err) {

@@ -46,6 +46,15 @@ class ModuleLogger {
 // "kestrix_sdk.logging.logger".
 py::object make_logger(const char* factory_module, const char* name, bool by_keyword);
 
+// Python's truth test (bool(obj)); errors of __bool__ / __len__ propagate.
+bool truthy(py::handle obj);
+
+// `item in container`; errors propagate.
+bool contains(py::handle container, py::handle item);
+
+// float(obj) as a double; errors propagate.
+double as_double(py::handle obj);
+
 // str(obj), as Python's default text conversion writes it.
 std::string text_of(py::handle obj);
 
