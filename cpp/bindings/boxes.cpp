@@ -18,24 +18,6 @@ constexpr const char* kModule = "kestrix_sdk.visualize.boxes";
 
 py::object module_attr(const char* name) { return py::module_::import(kModule).attr(name); }
 
-bool truthy(py::handle value) {
-  const int result = PyObject_IsTrue(value.ptr());
-  if (result < 0) throw py::error_already_set();
-  return result != 0;
-}
-
-bool has_key(py::handle record, py::handle key) {
-  const int result = PySequence_Contains(record.ptr(), key.ptr());
-  if (result < 0) throw py::error_already_set();
-  return result != 0;
-}
-
-double as_double(py::handle value) {
-  const double d = PyFloat_AsDouble(value.ptr());
-  if (d == -1.0 && PyErr_Occurred()) throw py::error_already_set();
-  return d;
-}
-
 // The record's box as pixels. tlwh is any sequence of exactly four numbers.
 kestrix::PixelBox record_box(const py::object& tlwh, int width, int height) {
   py::list values(tlwh);
@@ -43,8 +25,8 @@ kestrix::PixelBox record_box(const py::object& tlwh, int width, int height) {
     throw py::value_error("tlwh must have exactly four values (left, top, width, height), got " +
                           std::to_string(values.size()));
   }
-  return kestrix::box_to_pixels(as_double(values[0]), as_double(values[1]), as_double(values[2]),
-                                as_double(values[3]), width, height);
+  return kestrix::box_to_pixels(kx::as_double(values[0]), kx::as_double(values[1]), kx::as_double(values[2]),
+                                kx::as_double(values[3]), width, height);
 }
 
 // The score with two decimals, rounded from the exact double ("0.875" -> "0.88").
@@ -68,16 +50,16 @@ py::object draw_objs(py::object self, py::object draw, py::object objs, py::obje
   py::object key_label = key.attr("LABEL"), key_score = key.attr("SCORE");
   py::object bbox_color = self.attr("bbox_color");
   py::object thickness = self.attr("bbox_thickness");
-  const bool label = truthy(show_label);
-  const bool confidence = truthy(show_confidence);
-  const bool class_id = truthy(show_class_id);
+  const bool label = kx::truthy(show_label);
+  const bool confidence = kx::truthy(show_confidence);
+  const bool class_id = kx::truthy(show_class_id);
 
   for (py::handle record : objs) {
     const kestrix::PixelBox box = record_box(record[key_tlwh], width, height);
     py::int_ x(box.x), y(box.y);
     py::object color = bbox_color;
     if (color.is_none()) {
-      py::object palette_id = has_key(record, key_class) ? py::object(record[key_class])
+      py::object palette_id = kx::contains(record, key_class) ? py::object(record[key_class])
                                                          : py::object(py::int_(0));
       color = module_attr("get_rgba_color_with_palette_id")("palette_id"_a = palette_id);
     }
@@ -89,11 +71,11 @@ py::object draw_objs(py::object self, py::object draw, py::object objs, py::obje
     if (!label) continue;
 
     py::list pieces;
-    if (class_id && has_key(record, key_class)) {
+    if (class_id && kx::contains(record, key_class)) {
       pieces.append(py::str(record[key_class]));
       pieces.append(py::str(" "));
     }
-    if (has_key(record, key_label)) pieces.append(py::str(record[key_label]));
+    if (kx::contains(record, key_label)) pieces.append(py::str(record[key_label]));
     if (confidence) {
       pieces.append(py::str(" "));
       pieces.append(score_text(record[key_score]));

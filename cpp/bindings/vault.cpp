@@ -16,7 +16,8 @@ namespace {
 
 namespace b64 = kestrix::base64;
 
-const kx::ModuleLogger logger("kestrix_sdk.redis.vault");
+constexpr const char* kModule = "kestrix_sdk.redis.vault";
+const kx::ModuleLogger logger(kModule);
 
 // Redis client settings (README, "Redis store"). From redis-py 6 a failed command is retried
 // with back-off (for seconds in 8), and redis-py 8 caps its default pool at 100 connections and
@@ -31,17 +32,8 @@ constexpr double kPoolWaitSeconds = 20.0;
 constexpr double kConnectTimeoutSeconds = 1.0;
 constexpr double kSocketTimeoutSeconds = 5.0;
 
-// Name of the threads write_frame starts in background mode.
-constexpr const char* kWriterThreadName = "vault-frame-writer";
-
 py::object module_attr(const char* module, const char* name) {
   return py::module_::import(module).attr(name);
-}
-
-bool truthy(py::handle obj) {
-  const int result = PyObject_IsTrue(obj.ptr());
-  if (result < 0) throw py::error_already_set();
-  return result != 0;
 }
 
 // Errors a guarded block handles: Exception, not KeyboardInterrupt, SystemExit and the like.
@@ -149,7 +141,7 @@ py::object gen_redis_key_status(py::object node_id, py::object port) {
 py::object put_data(py::object self, py::object key, py::object data) {
   kx::check_arg(key, "redis_key", kx::Type::Str);
   kx::check_arg(data, "data", kx::Type::Str);
-  return py::bool_(truthy(self.attr("_redis_client").attr("set")(key, data)));
+  return py::bool_(kx::truthy(self.attr("_redis_client").attr("set")(key, data)));
 }
 
 py::object read_data(py::object self, py::object key) {
@@ -196,9 +188,9 @@ py::object base64_to_img(py::object b64_bytes) {
 py::object write_once(py::handle self, py::handle frame, py::handle key, py::handle zoom) {
   if (frame.is_none()) return py::bool_(delete_key(self, key));
   py::tuple encoded = self.attr("img_to_base64str")(frame, zoom);
-  if (truthy(encoded[0])) {
+  if (kx::truthy(encoded[0])) {
     try {
-      return py::bool_(truthy(self.attr("_redis_client").attr("set")(key, encoded[1])));
+      return py::bool_(kx::truthy(self.attr("_redis_client").attr("set")(key, encoded[1])));
     } catch (py::error_already_set& err) {
       if (!is_exception(err)) throw;
       logger.error("Failed to write frame to redis - " + kx::error_text(err));
@@ -208,23 +200,20 @@ py::object write_once(py::handle self, py::handle frame, py::handle key, py::han
   return py::bool_(false);
 }
 
-bool on_writer_thread() {
-  py::object current = module_attr("threading", "current_thread")();
-  return kx::text_of(current.attr("name")) == kWriterThreadName;
-}
-
 py::object write_to_redis(py::object self, py::object frame, py::object key, py::object zoom) {
   kx::check_arg(key, "redis_key", kx::Type::Str);
   kx::check_arg(zoom, "zoom", kx::Type::Float, true);
-  if (!on_writer_thread()) return write_once(self, frame, key, zoom);
-  // A background write reports to nobody: an error that ends it is logged with its traceback
-  // and loses only this write.
+  return write_once(self, frame, key, zoom);
+}
+
+// Body of the frame-writer thread: Thread.run (the one write), where an error that ends the
+// write reports to nobody else, so it is logged with its traceback and loses only this write.
+void frame_writer_run(py::object self) {
   try {
-    return write_once(self, frame, key, zoom);
+    module_attr("threading", "Thread").attr("run")(self);
   } catch (py::error_already_set& err) {
     if (!is_exception(err)) throw;
     logger.exception("Failed to write frame to redis in the background - ", err);
-    return py::bool_(false);
   }
 }
 
@@ -232,12 +221,11 @@ py::object write_frame(py::object self, py::object frame, py::object key, py::ob
   kx::check_arg(key, "redis_key", kx::Type::Str);
   kx::check_arg(zoom, "zoom", kx::Type::Float, true);
   py::object write = self.attr("_write_to_redis");
-  if (!truthy(self.attr("_use_thread"))) return write(frame, key, zoom);
+  if (!kx::truthy(self.attr("_use_thread"))) return write(frame, key, zoom);
   // Callers reuse their frame buffers as soon as this returns: the writer gets its own copy.
   if (py::isinstance(frame, module_attr("numpy", "ndarray"))) frame = frame.attr("copy")();
-  py::object writer = module_attr("threading", "Thread")(
+  py::object writer = module_attr(kModule, "_FrameWriter")(
       py::arg("target") = write, py::arg("args") = py::make_tuple(frame, key, zoom));
-  writer.attr("name") = kWriterThreadName;
   writer.attr("start")();
   return py::bool_(true);
 }
@@ -280,6 +268,9 @@ PYBIND11_MODULE(vault, m) {
   m.attr("logger") = kx::make_logger("kestrix_sdk.logging.logger", "REDIS", false);
 
   m.def("gen_redis_key_local", &gen_redis_key_local, py::arg("node_id"), py::arg("port"));
+  // The thread of one background frame write (a threading.Thread started with target and args).
+  kx::ThreadClass(m, "_FrameWriter", "Thread of one background frame write")
+      .def("run", &frame_writer_run);
 
   kx::HeapClass(m, "VaultClient", kClassDoc)
       .def_init(&init, py::arg("thread") = true, py::arg("host") = "localhost",

@@ -19,18 +19,6 @@ constexpr const char* kModule = "kestrix_sdk.visualize.zones";
 
 py::object module_attr(const char* name) { return py::module_::import(kModule).attr(name); }
 
-bool truthy(py::handle value) {
-  const int result = PyObject_IsTrue(value.ptr());
-  if (result < 0) throw py::error_already_set();
-  return result != 0;
-}
-
-bool has_key(py::handle record, py::handle key) {
-  const int result = PySequence_Contains(record.ptr(), key.ptr());
-  if (result < 0) throw py::error_already_set();
-  return result != 0;
-}
-
 // The region's polygon in pixels: `polygon` is an array (or nested sequence) of (x, y) rows.
 kestrix::PixelPolygon region_polygon(const py::object& polygon, int width, int height) {
   using Array = py::array_t<double, py::array::c_style | py::array::forcecast>;
@@ -70,11 +58,11 @@ py::object draw_polygon_rois(py::object self, py::object img, py::object rois,
     const kestrix::PixelPolygon polygon = region_polygon(roi[polygon_key], width, height);
     py::list xy;
     for (std::int64_t v : polygon.xy) xy.append(py::int_(v));
-    py::object name = has_key(roi, name_key) ? py::object(roi[name_key]) : py::object(py::str(""));
+    py::object name = kx::contains(roi, name_key) ? py::object(roi[name_key]) : py::object(py::str(""));
     self.attr("_draw_polygon_")("draw"_a = draw, "polygon"_a = xy,
                                 "outline_color"_a = outline_color, "fill"_a = true,
                                 "fill_color"_a = fill_color);
-    if (truthy(self.attr("show_label"))) {
+    if (kx::truthy(self.attr("show_label"))) {
       self.attr("label_drawer").attr("draw_texts")(
           "draw"_a = draw, "pos"_a = py::make_tuple(polygon.label_x, polygon.label_y),
           "large_padding"_a = true, "text"_a = name, "show_shadow"_a = true,
@@ -87,7 +75,7 @@ py::object draw_polygon_rois(py::object self, py::object img, py::object rois,
 py::object draw_polygon(py::object self, py::object draw, py::object polygon,
                         py::object outline_color, py::object fill, py::object fill_color) {
   py::object fill_ink = py::none();
-  if (truthy(fill)) fill_ink = fill_color.is_none() ? self.attr("default_roi_color") : fill_color;
+  if (kx::truthy(fill)) fill_ink = fill_color.is_none() ? self.attr("default_roi_color") : fill_color;
   if (outline_color.is_none()) outline_color = self.attr("default_outline_color");
   // Without fill and without outline there is nothing to draw (Pillow would fall back to its
   // default ink, an opaque white outline).

@@ -5,6 +5,7 @@
 #include <pybind11/numpy.h>
 #include <pybind11/pybind11.h>
 
+#include <initializer_list>
 #include <string>
 #include <utility>
 
@@ -45,6 +46,15 @@ class ModuleLogger {
 // else get_logger(<name>); `factory_module` is "kestrix_sdk.logging" or
 // "kestrix_sdk.logging.logger".
 py::object make_logger(const char* factory_module, const char* name, bool by_keyword);
+
+// Python's truth test (bool(obj)); errors of __bool__ / __len__ propagate.
+bool truthy(py::handle obj);
+
+// `item in container`; errors propagate.
+bool contains(py::handle container, py::handle item);
+
+// float(obj) as a double; errors propagate.
+double as_double(py::handle obj);
 
 // str(obj), as Python's default text conversion writes it.
 std::string text_of(py::handle obj);
@@ -101,6 +111,15 @@ class HeapClass {
     cls_.attr(name) = py::reinterpret_steal<py::object>(method);
     return *this;
   }
+
+  // Binds a method for a hot path, where pybind11's argument dispatch would cost more than the
+  // work: `fn` receives the instance and the arguments (named by `arg_names`, all required,
+  // given by position or keyword) as one array, args[0] being the instance. A missing, surplus,
+  // repeated or unknown argument raises TypeError before `fn` runs. `fn` reports errors by
+  // throwing, as a pybind11 function does.
+  using FastMethod = py::object (*)(const py::handle* args);
+  HeapClass& def_fast(const char* name, FastMethod fn, std::initializer_list<const char*> arg_names,
+                      const char* doc);
 
   py::object cls() const { return cls_; }
 
