@@ -51,7 +51,9 @@ void ModuleLogger::emit(const char* level, const std::string& msg) const {
 void ModuleLogger::exception(const std::string& prefix, py::error_already_set& err) const {
   std::string text = prefix + error_text(err);
   try {
-    py::object tb = py::module_::import("traceback").attr("format_exception")(err.type(), err.value(), err.trace());
+    // An error raised by C code before any Python frame ran carries no traceback object.
+    py::object trace = err.trace() ? py::reinterpret_borrow<py::object>(err.trace()) : py::none();
+    py::object tb = py::module_::import("traceback").attr("format_exception")(err.type(), err.value(), trace);
     text += "\n" + py::str("").attr("join")(tb).cast<std::string>();
     while (!text.empty() && text.back() == '\n') text.pop_back();
   } catch (py::error_already_set&) {
