@@ -62,12 +62,10 @@ class _Server:
         exe = find_program(self.program)
         if exe is None:
             raise RuntimeError(f"{self.program} is not installed")
-        self.proc = subprocess.Popen(
-            [exe, *self.command()],
-            stdout=subprocess.DEVNULL,
-            stderr=open(self.dir / "stderr.log", "ab"),
-            cwd=self.dir,
-        )
+        with open(self.dir / "stderr.log", "ab") as stderr:
+            self.proc = subprocess.Popen(
+                [exe, *self.command()], stdout=subprocess.DEVNULL, stderr=stderr, cwd=self.dir
+            )
         if not wait_for(lambda: port_open(self.port) or self.proc.poll() is not None, 10):
             self.stop()
             raise RuntimeError(f"{self.program} did not come up on port {self.port}")

@@ -1,4 +1,324 @@
-// kestrix_sdk.redis.vault (not built yet: placeholder so the package loads).
-#include "binding.hpp"
+// kestrix_sdk.redis.vault: keyed data and video frames in a Redis server.
+//
+// VaultClient wraps one redis-py client. A frame travels as the standard base64 text of the
+// JPEG file OpenCV's encoder writes. The base64 step runs in the core library with the GIL
+// released, reading OpenCV's buffer and writing straight into the bytes object handed to
+// redis-py (and the other way round when reading), so a frame is not copied on its way through.
+#include <Python.h>
 
-PYBIND11_MODULE(vault, m) { m.doc() = "kestrix_sdk.redis.vault"; }
+#include <string>
+
+#include "binding.hpp"
+#include "kestrix/base64.hpp"
+#include "kestrix/keys.hpp"
+
+namespace {
+
+namespace b64 = kestrix::base64;
+
+const kx::ModuleLogger logger("kestrix_sdk.redis.vault");
+
+// Redis client settings (README, "Redis store"). From redis-py 6 a failed command is retried
+// with back-off (for seconds in 8), and redis-py 8 caps its default pool at 100 connections and
+// fails at once past that. These settings behave alike in every release from 5 on:
+//   - no retries and a one-second connect time-out: with the server down an operation fails
+//     within about a second, and the next one connects afresh;
+//   - a blocking pool: a burst of background writes waits for a free connection instead of
+//     failing, and the process never holds more than kPoolSize sockets;
+//   - a read time-out, so that a server that accepts but never answers cannot hold a thread.
+constexpr int kPoolSize = 64;
+constexpr double kPoolWaitSeconds = 20.0;
+constexpr double kConnectTimeoutSeconds = 1.0;
+constexpr double kSocketTimeoutSeconds = 5.0;
+
+// Name of the threads write_frame starts in background mode.
+constexpr const char* kWriterThreadName = "vault-frame-writer";
+
+py::object module_attr(const char* module, const char* name) {
+  return py::module_::import(module).attr(name);
+}
+
+bool truthy(py::handle obj) {
+  const int result = PyObject_IsTrue(obj.ptr());
+  if (result < 0) throw py::error_already_set();
+  return result != 0;
+}
+
+// Errors a guarded block handles: Exception, not KeyboardInterrupt, SystemExit and the like.
+bool is_exception(const py::error_already_set& err) { return err.matches(PyExc_Exception); }
+
+py::object make_redis_client(py::handle host, py::handle port) {
+  py::object no_backoff = module_attr("redis.backoff", "NoBackoff")();
+  py::object pool = module_attr("redis", "BlockingConnectionPool")(
+      py::arg("host") = host, py::arg("port") = port,
+      py::arg("max_connections") = kPoolSize, py::arg("timeout") = kPoolWaitSeconds,
+      py::arg("socket_connect_timeout") = kConnectTimeoutSeconds,
+      py::arg("socket_timeout") = kSocketTimeoutSeconds,
+      py::arg("retry") = module_attr("redis.retry", "Retry")(no_backoff, 0));
+  py::object client = module_attr("redis", "StrictRedis")(py::arg("connection_pool") = pool);
+  // The client owns this pool as it owns one it makes itself: discarding the client closes
+  // the pool's connections.
+  client.attr("auto_close_connection_pool") = true;
+  return client;
+}
+
+// <prefix>_<node_id>_<port>, with PREFIX.REDIS.<member> read now.
+py::str redis_key(const char* member, py::handle node_id, py::handle port) {
+  py::object prefix = module_attr("kestrix_sdk.constants", "PREFIX").attr("REDIS").attr(member);
+  return py::str(
+      kestrix::join_key(kx::text_of(prefix), {kx::text_of(node_id), kx::text_of(port)}));
+}
+
+// A contiguous buffer, held for as long as native code reads it.
+class BufferView {
+ public:
+  explicit BufferView(py::handle obj) {
+    if (PyObject_GetBuffer(obj.ptr(), &view_, PyBUF_C_CONTIGUOUS) != 0) {
+      throw py::error_already_set();
+    }
+  }
+  ~BufferView() { PyBuffer_Release(&view_); }
+  BufferView(const BufferView&) = delete;
+  BufferView& operator=(const BufferView&) = delete;
+  const unsigned char* data() const { return static_cast<const unsigned char*>(view_.buf); }
+  std::size_t size() const { return static_cast<std::size_t>(view_.len); }
+
+ private:
+  Py_buffer view_{};
+};
+
+py::bytes new_bytes(std::size_t size) {
+  PyObject* bytes = PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(size));
+  if (bytes == nullptr) throw py::error_already_set();
+  return py::reinterpret_steal<py::bytes>(bytes);
+}
+
+// base64.b64encode(buffer).
+py::bytes base64_encode(py::handle buffer) {
+  BufferView src(buffer);
+  py::bytes text = new_bytes(b64::encoded_size(src.size()));
+  char* dst = PyBytes_AS_STRING(text.ptr());
+  {
+    py::gil_scoped_release nogil;
+    b64::encode(src.data(), src.size(), dst);
+  }
+  return text;
+}
+
+// base64.b64decode(text) of a bytes object: a refused text raises binascii.Error with the
+// message binascii gives.
+py::bytes base64_decode(py::handle text) {
+  const char* src = PyBytes_AS_STRING(text.ptr());
+  const auto size = static_cast<std::size_t>(PyBytes_GET_SIZE(text.ptr()));
+  py::bytes bytes = new_bytes(b64::decoded_size_bound(size));
+  auto* dst = reinterpret_cast<unsigned char*>(PyBytes_AS_STRING(bytes.ptr()));
+  b64::DecodeResult result{};
+  {
+    py::gil_scoped_release nogil;
+    result = b64::decode(src, size, dst);
+  }
+  if (result.status != b64::DecodeStatus::Ok) {
+    const std::string message = b64::error_message(result);
+    PyErr_SetString(module_attr("binascii", "Error").ptr(), message.c_str());
+    throw py::error_already_set();
+  }
+  PyObject* raw = bytes.release().ptr();
+  if (_PyBytes_Resize(&raw, static_cast<Py_ssize_t>(result.size)) != 0) {
+    throw py::error_already_set();  // _PyBytes_Resize has released the object
+  }
+  return py::reinterpret_steal<py::bytes>(raw);
+}
+
+// --- VaultClient ------------------------------------------------------------------------------
+
+void init(py::object self, py::object thread, py::object host, py::object port) {
+  kx::check_arg(host, "host", kx::Type::Str);
+  kx::check_arg(port, "port", kx::Type::Int);
+  self.attr("_use_thread") = thread;
+  self.attr("_redis_client") = make_redis_client(host, port);
+}
+
+py::object gen_redis_key_local(py::object node_id, py::object port) {
+  return redis_key("LOCAL", node_id, port);
+}
+
+py::object gen_redis_key_status(py::object node_id, py::object port) {
+  return redis_key("STATUS", node_id, port);
+}
+
+py::object put_data(py::object self, py::object key, py::object data) {
+  kx::check_arg(key, "redis_key", kx::Type::Str);
+  kx::check_arg(data, "data", kx::Type::Str);
+  return py::bool_(truthy(self.attr("_redis_client").attr("set")(key, data)));
+}
+
+py::object read_data(py::object self, py::object key) {
+  kx::check_arg(key, "redis_key", kx::Type::Str);
+  return self.attr("_redis_client").attr("get")(key);
+}
+
+bool delete_key(py::handle self, py::handle key) {
+  return self.attr("_redis_client").attr("delete")(key).cast<long long>() > 0;
+}
+
+py::object delete_data(py::object self, py::object key) {
+  kx::check_arg(key, "redis_key", kx::Type::Str);
+  return py::bool_(delete_key(self, key));
+}
+
+py::object img_to_base64str(py::object image, py::object zoom_ratio) {
+  kx::check_arg(zoom_ratio, "zoom_ratio", kx::Type::Float, true);
+  py::module_ cv2 = py::module_::import("cv2");
+  // An absent factor means no scaling, as 1.0 does.
+  if (!zoom_ratio.is_none() && PyFloat_AS_DOUBLE(zoom_ratio.ptr()) != 1.0) {
+    image = cv2.attr("resize")(image, py::none(), py::arg("fx") = zoom_ratio,
+                               py::arg("fy") = zoom_ratio);
+  }
+  py::tuple encoded = cv2.attr("imencode")(".jpg", image);
+  return py::make_tuple(encoded[0], base64_encode(encoded[1]));
+}
+
+py::object base64_to_img(py::object b64_bytes) {
+  kx::check_arg(b64_bytes, "b64_bytes", kx::Type::Bytes);
+  try {
+    py::module_ numpy = py::module_::import("numpy");
+    py::object array = numpy.attr("frombuffer")(base64_decode(b64_bytes),
+                                                py::arg("dtype") = numpy.attr("uint8"));
+    return module_attr("cv2", "imdecode")(array, -1);
+  } catch (py::error_already_set& err) {
+    if (!is_exception(err)) throw;
+    logger.warning("Failed to convert base64 to image - " + kx::error_text(err));
+    return py::none();
+  }
+}
+
+// One write: DEL for an absent frame, else encode and SET.
+py::object write_once(py::handle self, py::handle frame, py::handle key, py::handle zoom) {
+  if (frame.is_none()) return py::bool_(delete_key(self, key));
+  py::tuple encoded = self.attr("img_to_base64str")(frame, zoom);
+  if (truthy(encoded[0])) {
+    try {
+      return py::bool_(truthy(self.attr("_redis_client").attr("set")(key, encoded[1])));
+    } catch (py::error_already_set& err) {
+      if (!is_exception(err)) throw;
+      logger.error("Failed to write frame to redis - " + kx::error_text(err));
+    }
+  }
+  logger.warning("Failed to convert stream to write to redis");
+  return py::bool_(false);
+}
+
+bool on_writer_thread() {
+  py::object current = module_attr("threading", "current_thread")();
+  return kx::text_of(current.attr("name")) == kWriterThreadName;
+}
+
+py::object write_to_redis(py::object self, py::object frame, py::object key, py::object zoom) {
+  kx::check_arg(key, "redis_key", kx::Type::Str);
+  kx::check_arg(zoom, "zoom", kx::Type::Float, true);
+  if (!on_writer_thread()) return write_once(self, frame, key, zoom);
+  // A background write reports to nobody: an error that ends it is logged with its traceback
+  // and loses only this write.
+  try {
+    return write_once(self, frame, key, zoom);
+  } catch (py::error_already_set& err) {
+    if (!is_exception(err)) throw;
+    logger.exception("Failed to write frame to redis in the background - ", err);
+    return py::bool_(false);
+  }
+}
+
+py::object write_frame(py::object self, py::object frame, py::object key, py::object zoom) {
+  kx::check_arg(key, "redis_key", kx::Type::Str);
+  kx::check_arg(zoom, "zoom", kx::Type::Float, true);
+  py::object write = self.attr("_write_to_redis");
+  if (!truthy(self.attr("_use_thread"))) return write(frame, key, zoom);
+  // Callers reuse their frame buffers as soon as this returns: the writer gets its own copy.
+  if (py::isinstance(frame, module_attr("numpy", "ndarray"))) frame = frame.attr("copy")();
+  py::object writer = module_attr("threading", "Thread")(
+      py::arg("target") = write, py::arg("args") = py::make_tuple(frame, key, zoom));
+  writer.attr("name") = kWriterThreadName;
+  writer.attr("start")();
+  return py::bool_(true);
+}
+
+py::object get_frame(py::object self, py::object key) {
+  kx::check_arg(key, "redis_key", kx::Type::Str);
+  try {
+    py::object value = self.attr("_redis_client").attr("get")(key);
+    if (PyBytes_Check(value.ptr()) && PyBytes_GET_SIZE(value.ptr()) > 0) {
+      return self.attr("base64_to_img")(value);
+    }
+    return py::none();
+  } catch (py::error_already_set& err) {
+    if (!is_exception(err)) throw;
+    logger.warning("Failed to get redis frame from " + kx::text_of(key) + " - " +
+                   kx::error_text(err));
+    return py::none();
+  }
+}
+
+constexpr const char* kClassDoc =
+    "Represents a redis client specified for the containers.\n"
+    "\n"
+    "Args:\n"
+    "    thread(bool): Use threading or not\n"
+    "    host(str): Redis server host\n"
+    "    port(int): Redis server port";
+
+}  // namespace
+
+PYBIND11_MODULE(vault, m) {
+  py::options opts;
+  opts.disable_function_signatures();
+
+  // Everything the module calls is loaded now: a missing dependency fails the import.
+  for (const char* name : {"binascii", "threading", "cv2", "numpy", "redis", "redis.backoff",
+                           "redis.retry", "kestrix_sdk.constants"}) {
+    py::module_::import(name);
+  }
+  m.attr("logger") = kx::make_logger("kestrix_sdk.logging.logger", "REDIS", false);
+
+  m.def("gen_redis_key_local", &gen_redis_key_local, py::arg("node_id"), py::arg("port"));
+
+  kx::HeapClass(m, "VaultClient", kClassDoc)
+      .def_init(&init, py::arg("thread") = true, py::arg("host") = "localhost",
+                py::arg("port") = 6379)
+      .def_static("gen_redis_key_status", &gen_redis_key_status, py::arg("node_id"),
+                  py::arg("port"))
+      .def("put_data", &put_data, py::arg("redis_key"), py::arg("data"),
+           "Write data to the target redis location\n"
+           "\n"
+           "Args:\n"
+           "    redis_key(str): Target redis key.\n"
+           "    data(str): Data to be written.")
+      .def("read_data", &read_data, py::arg("redis_key"),
+           "Read data from the target redis location\n"
+           "\n"
+           "Args:\n"
+           "    redis_key(str): Target redis key.")
+      .def("delete_data", &delete_data, py::arg("redis_key"),
+           "Delete data from the target redis location\n"
+           "\n"
+           "Args:\n"
+           "    redis_key(str): Target redis key.")
+      .def_static("img_to_base64str", &img_to_base64str, py::arg("image"),
+                  py::arg("zoom_ratio") = 1.0, "Convert opencv frame to base64 encoded string")
+      .def_static("base64_to_img", &base64_to_img, py::arg("b64_bytes"),
+                  "Convert base64 string to opencv frame")
+      .def("write_frame", &write_frame, py::arg("frame"), py::arg("redis_key"),
+           py::arg("zoom") = 1.0,
+           "Write video frame to the target redis key\n"
+           "\n"
+           "Args:\n"
+           "    frame(np.ndarray): Video frame to be written.\n"
+           "    redis_key(str): Target redis key.\n"
+           "    zoom(float): Zoom ratio(optional).")
+      .def("_write_to_redis", &write_to_redis, py::arg("frame"), py::arg("redis_key"),
+           py::arg("zoom") = 1.0, "Internal function that is executed in background thread")
+      .def("get_frame", &get_frame, py::arg("redis_key"),
+           "Read video frame from a given redis key\n"
+           "\n"
+           "Args:\n"
+           "    redis_key(str): Target redis key.");
+}

@@ -51,9 +51,10 @@ void ModuleLogger::emit(const char* level, const std::string& msg) const {
 void ModuleLogger::exception(const std::string& prefix, py::error_already_set& err) const {
   std::string text = prefix + error_text(err);
   try {
-    // An error raised by C code before any Python frame ran carries no traceback object.
-    py::object trace = err.trace() ? py::reinterpret_borrow<py::object>(err.trace()) : py::none();
-    py::object tb = py::module_::import("traceback").attr("format_exception")(err.type(), err.value(), trace);
+    // An error raised by C code that C++ called has no traceback object: pass None then.
+    py::object trace = err.trace() ? err.trace() : py::none();
+    py::object tb = py::module_::import("traceback").attr("format_exception")(err.type(),
+                                                                              err.value(), trace);
     text += "\n" + py::str("").attr("join")(tb).cast<std::string>();
     while (!text.empty() && text.back() == '\n') text.pop_back();
   } catch (py::error_already_set&) {
@@ -79,16 +80,23 @@ std::string error_text(const py::error_already_set& err) {
   }
 }
 
-ThreadClass::ThreadClass(py::module_& module, const char* name, const char* doc) {
-  py::object thread = py::module_::import("threading").attr("Thread");
+HeapClass::HeapClass(py::module_& module, const char* name, const char* doc, py::tuple bases) {
+  if (bases.empty()) {
+    bases = py::make_tuple(
+        py::reinterpret_borrow<py::object>(reinterpret_cast<PyObject*>(&PyBaseObject_Type)));
+  }
   py::dict ns;
   ns["__module__"] = module.attr("__name__");
   ns["__qualname__"] = name;
   ns["__doc__"] = doc;
   cls_ = py::reinterpret_borrow<py::object>(reinterpret_cast<PyObject*>(&PyType_Type))(
-      name, py::make_tuple(thread), ns);
+      name, bases, ns);
   module.attr(name) = cls_;
 }
+
+ThreadClass::ThreadClass(py::module_& module, const char* name, const char* doc)
+    : HeapClass(module, name, doc,
+                py::make_tuple(py::module_::import("threading").attr("Thread"))) {}
 
 void thread_init(py::handle self) {
   py::module_::import("threading").attr("Thread").attr("__init__")(self);

@@ -52,40 +52,52 @@ std::string text_of(py::handle obj);
 std::string error_text(const py::error_already_set& err);
 
 // ---------------------------------------------------------------------------------------------
-// Classes derived from threading.Thread.
+// Classes written in C++ whose instances are ordinary Python objects.
 //
-// pybind11 cannot bind a C++ class whose base is a pure-Python class, so the class is made with
-// type(name, (threading.Thread,), namespace) and its methods are pybind11 functions attached to
-// it. Instances are ordinary Thread objects with a __dict__: they keep their state as
-// attributes, so `start`, `join`, `is_alive`, `daemon`, `name` all behave as for any thread.
-class ThreadClass {
+// The class is made with type(name, bases, namespace) and its methods are pybind11 functions
+// attached to it. Instances have a __dict__ and keep their state as attributes on `self`, just
+// as instances of a class written in Python do. pybind11 cannot bind a C++ class whose base is
+// a pure-Python class, which is what ThreadClass below needs.
+class HeapClass {
  public:
-  ThreadClass(py::module_& module, const char* name, const char* doc);
+  // `bases`: the Python base classes; an empty tuple means (object,).
+  HeapClass(py::module_& module, const char* name, const char* doc, py::tuple bases = py::tuple());
 
   // Binds a method; the callable's first parameter is `py::object self`.
   template <typename Func, typename... Extra>
-  ThreadClass& def(const char* name, Func&& f, const Extra&... extra) {
+  HeapClass& def(const char* name, Func&& f, const Extra&... extra) {
     py::cpp_function cf(std::forward<Func>(f), py::name(name), py::is_method(cls_), extra...);
     cls_.attr(name) = cf;
     return *this;
   }
 
-  // Binds the constructor. The callable initialises the instance; `Thread.__init__` must be
-  // chained to by calling kx::thread_init(self) before any thread attribute is used.
-  // (pybind11 treats a function *named* __init__ as its own constructor, so it is bound under
-  // another name and assigned to the __init__ attribute.)
+  // Binds the constructor; the callable's first parameter is `py::object self`. (pybind11
+  // treats a function *named* __init__ as its own constructor, so it is bound under another
+  // name and assigned to the __init__ attribute.)
   template <typename Func, typename... Extra>
-  ThreadClass& def_init(Func&& f, const Extra&... extra) {
+  HeapClass& def_init(Func&& f, const Extra&... extra) {
     py::cpp_function cf(std::forward<Func>(f), py::name("_kx_init"), py::is_method(cls_),
                         extra...);
     cls_.attr("__init__") = cf;
     return *this;
   }
 
+  // Binds a static method, callable on the class and on its instances.
   template <typename Func, typename... Extra>
-  ThreadClass& def_static(const char* name, Func&& f, const Extra&... extra) {
+  HeapClass& def_static(const char* name, Func&& f, const Extra&... extra) {
     py::cpp_function cf(std::forward<Func>(f), py::name(name), py::scope(cls_), extra...);
     cls_.attr(name) = py::staticmethod(cf);
+    return *this;
+  }
+
+  // Binds a class method; the callable's first parameter is `py::object cls` (name it with
+  // py::arg("cls") when the other parameters are named).
+  template <typename Func, typename... Extra>
+  HeapClass& def_classmethod(const char* name, Func&& f, const Extra&... extra) {
+    py::cpp_function cf(std::forward<Func>(f), py::name(name), py::scope(cls_), extra...);
+    PyObject* method = PyClassMethod_New(cf.ptr());
+    if (method == nullptr) throw py::error_already_set();
+    cls_.attr(name) = py::reinterpret_steal<py::object>(method);
     return *this;
   }
 
@@ -93,6 +105,15 @@ class ThreadClass {
 
  private:
   py::object cls_;
+};
+
+// Classes derived from threading.Thread. Instances are ordinary Thread objects, so `start`,
+// `join`, `is_alive`, `daemon`, `name` all behave as for any thread. The constructor bound with
+// def_init must chain to Thread.__init__ by calling kx::thread_init(self) before any thread
+// attribute is used.
+class ThreadClass : public HeapClass {
+ public:
+  ThreadClass(py::module_& module, const char* name, const char* doc);
 };
 
 // threading.Thread.__init__(self): no name, no target, the object's own run() is the body.
