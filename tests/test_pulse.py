@@ -8,12 +8,10 @@ about which calls the reporter makes replace its client classes with recording s
 
 from __future__ import annotations
 
-import contextlib
 import json
 import threading
 import time
 import uuid
-import warnings
 
 import paho.mqtt.client as paho
 import pytest
@@ -114,20 +112,10 @@ def reporters():
             s.join(10)
 
 
-@contextlib.contextmanager
-def quiet_server_logs():
-    """The test servers hand each child process a log file that the garbage collector closes;
-    its ResourceWarning is not a fault of the code under test."""
-    with warnings.catch_warnings():
-        warnings.filterwarnings("ignore", category=ResourceWarning, module="servers")
-        yield
-
-
 @pytest.fixture
-def servers(request):
+def servers(default_broker, default_redis):
     """The default broker and Redis server: (Mosquitto or None, RedisServer or None)."""
-    with quiet_server_logs():
-        return request.getfixturevalue("default_broker"), request.getfixturevalue("default_redis")
+    return default_broker, default_redis
 
 
 @pytest.fixture
@@ -588,22 +576,19 @@ def test_redis_stopped_and_restarted_while_reporting(servers, watch, reporters, 
     db = redis.Redis(host="localhost", port=6379)
     try:
         assert wait_for(lambda: db.get(status_key(node)) is not None, 5)
-        with quiet_server_logs():
-            default_redis.stop()
+        default_redis.stop()
         assert wait_for(lambda: messages(kit_log, "ERROR", "Failed to report the status record - "), 10)
         published = len(w.on(status_topic(node)))
         assert wait_for(lambda: len(w.on(status_topic(node))) > published, 10), \
             "status reports stopped with Redis down"
-        with quiet_server_logs():
-            default_redis.start()
+        default_redis.start()
         assert wait_for(lambda: db.get(status_key(node)) is not None, 15), \
             "the status record was not stored again after Redis came back"
         assert s.is_alive()
         assert "ConnectionError" in messages(kit_log, "ERROR", "Failed to report the status record - ")[0]
     finally:
         if not default_redis.running:
-            with quiet_server_logs():
-                default_redis.start()
+            default_redis.start()
         db.close()
 
 
