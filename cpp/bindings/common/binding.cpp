@@ -2,6 +2,10 @@
 
 #include <Python.h>
 
+#include <stdexcept>
+#include <string>
+#include <vector>
+
 namespace kx {
 
 namespace {
@@ -97,6 +101,106 @@ HeapClass::HeapClass(py::module_& module, const char* name, const char* doc, py:
 ThreadClass::ThreadClass(py::module_& module, const char* name, const char* doc)
     : HeapClass(module, name, doc,
                 py::make_tuple(py::module_::import("threading").attr("Thread"))) {}
+
+namespace {
+
+// One method bound by ThreadClass::def_fast. Owned by the capsule that is the function's
+// `self`, so it lives exactly as long as the function object.
+struct FastMethodRecord {
+  static constexpr std::size_t kMaxArgs = 8;  // including the instance
+  PyMethodDef def{};
+  ThreadClass::FastMethod fn = nullptr;
+  std::string name;
+  std::string doc;
+  std::vector<py::str> arg_names;  // the instance first ("self")
+};
+
+constexpr const char* kFastMethodCapsule = "kestrix.FastMethodRecord";
+
+PyObject* fast_method_call(PyObject* capsule, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  auto* rec = static_cast<FastMethodRecord*>(PyCapsule_GetPointer(capsule, kFastMethodCapsule));
+  if (rec == nullptr) return nullptr;
+  const Py_ssize_t expected = static_cast<Py_ssize_t>(rec->arg_names.size());
+  const char* name = rec->name.c_str();
+  if (nargs > expected) {
+    PyErr_Format(PyExc_TypeError, "%s() takes %zd positional arguments but %zd were given", name,
+                 expected - 1, nargs - 1);
+    return nullptr;
+  }
+  py::handle slots[FastMethodRecord::kMaxArgs];
+  for (Py_ssize_t i = 0; i < nargs; ++i) slots[i] = args[i];
+  const Py_ssize_t nkw = kwnames == nullptr ? 0 : PyTuple_GET_SIZE(kwnames);
+  for (Py_ssize_t k = 0; k < nkw; ++k) {
+    PyObject* key = PyTuple_GET_ITEM(kwnames, k);
+    Py_ssize_t at = 1;
+    for (; at < expected; ++at) {
+      int eq = PyUnicode_Compare(key, rec->arg_names[at].ptr());
+      if (eq == -1 && PyErr_Occurred()) return nullptr;
+      if (eq == 0) break;
+    }
+    if (at == expected) {
+      PyErr_Format(PyExc_TypeError, "%s() got an unexpected keyword argument '%U'", name, key);
+      return nullptr;
+    }
+    if (slots[at]) {
+      PyErr_Format(PyExc_TypeError, "%s() got multiple values for argument '%U'", name, key);
+      return nullptr;
+    }
+    slots[at] = args[nargs + k];
+  }
+  for (Py_ssize_t i = 0; i < expected; ++i) {
+    if (!slots[i]) {
+      PyErr_Format(PyExc_TypeError, "%s() missing required argument '%U'", name,
+                   rec->arg_names[i].ptr());
+      return nullptr;
+    }
+  }
+  try {
+    return rec->fn(slots).release().ptr();
+  } catch (py::error_already_set& err) {
+    err.restore();
+  } catch (py::builtin_exception& err) {
+    err.set_error();
+  } catch (std::exception& err) {
+    PyErr_SetString(PyExc_RuntimeError, err.what());
+  }
+  return nullptr;
+}
+
+}  // namespace
+
+ThreadClass& ThreadClass::def_fast(const char* name, FastMethod fn,
+                                   std::initializer_list<const char*> arg_names, const char* doc) {
+  if (arg_names.size() + 1 > FastMethodRecord::kMaxArgs) {
+    throw std::invalid_argument("def_fast: too many arguments");
+  }
+  auto* rec = new FastMethodRecord();
+  rec->fn = fn;
+  rec->name = name;
+  rec->doc = doc;
+  rec->arg_names.push_back(py::str("self"));
+  for (const char* arg : arg_names) rec->arg_names.push_back(py::str(arg));
+  rec->def.ml_name = rec->name.c_str();
+  rec->def.ml_meth = reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(&fast_method_call));
+  rec->def.ml_flags = METH_FASTCALL | METH_KEYWORDS;
+  rec->def.ml_doc = rec->doc.c_str();
+  PyObject* capsule = PyCapsule_New(rec, kFastMethodCapsule, [](PyObject* cap) {
+    delete static_cast<FastMethodRecord*>(PyCapsule_GetPointer(cap, kFastMethodCapsule));
+  });
+  if (capsule == nullptr) {
+    delete rec;
+    throw py::error_already_set();
+  }
+  py::object owner = py::reinterpret_steal<py::object>(capsule);
+  py::object function = py::reinterpret_steal<py::object>(
+      PyCFunction_NewEx(&rec->def, owner.ptr(), cls().attr("__module__").ptr()));
+  if (!function) throw py::error_already_set();
+  // Like a Python function in a class body, an instance method binds the instance on access.
+  py::object method = py::reinterpret_steal<py::object>(PyInstanceMethod_New(function.ptr()));
+  if (!method) throw py::error_already_set();
+  cls().attr(name) = method;
+  return *this;
+}
 
 void thread_init(py::handle self) {
   py::module_::import("threading").attr("Thread").attr("__init__")(self);

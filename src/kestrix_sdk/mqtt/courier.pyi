@@ -1,0 +1,46 @@
+import logging
+import threading
+from typing import Any, Callable
+
+import paho.mqtt.client
+
+from kestrix_sdk.constants import PREFIX as PREFIX
+
+logger: logging.Logger
+DEFAULT_MQTT_HOST: str
+DEFAULT_MQTT_PORT: int
+
+def gen_mqtt_key_local(node_id: object) -> str: ...
+
+class CourierClient(threading.Thread):
+    callbacks: dict[str, Callable[..., object]]
+    host: str | None
+    port: int | None
+    verbose: Any
+    client: paho.mqtt.client.Client
+    _username: Any
+    _password: Any
+    _b_stop: threading.Event
+    _lock: threading.Lock
+    msg_subscribed: dict[str | int, dict[str, Any]]
+    def __init__(
+        self,
+        host: str | None = "127.0.0.1",
+        port: int | None = 1883,
+        subscribe_topics: list[str | None] | None = None,
+        verbose: object = True,
+        username: Any = None,
+        password: Any = None,
+    ) -> None: ...
+    def connect(self) -> bool: ...
+    def run(self) -> None: ...
+    def disconnect(self) -> None: ...
+    def stop(self) -> None: ...
+    def publish(self, topic: str, message: str | bytes | bytearray | int | float | None) -> tuple[bool, int]: ...
+    def subscribe(self, topic: str) -> None: ...
+    def unsubscribe(self, topic: str) -> None: ...
+    def get_last_published_msg(self) -> dict[str | int, dict[str, Any]]: ...
+    def _on_connect(self, client: paho.mqtt.client.Client, userdata: Any, flags: dict[str, int], rc: int) -> None: ...
+    def _on_message(self, client: paho.mqtt.client.Client, userdata: Any, msg: paho.mqtt.client.MQTTMessage) -> None: ...
+    def _on_publish(self, client: paho.mqtt.client.Client, userdata: Any, mid: int) -> None: ...
+    def _on_kestrix_msg_listen(self, topic: str, msg: str) -> None: ...
