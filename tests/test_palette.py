@@ -1,4 +1,4 @@
-"""Colour palette and colour specifications (kestrix_sdk.visualize.palette)."""
+"""Colour palette and colour values (kestrix_sdk.visualize.palette)."""
 
 import colorsys
 import random
@@ -179,10 +179,10 @@ def test_hsv2rgb_rounds_halves_to_even():
     assert ColorPalette.hsv2rgb(0.0, 0.0, 2.5 / 255) == tuple([round(2.5 / 255 * 255)] * 3)
 
 
-# --- colour specifications -------------------------------------------------------------------
+# --- colour values -------------------------------------------------------------------
 
 @pytest.mark.parametrize(
-    "spec, expected",
+    "color, expected",
     [
         (None, None),
         ("red", (255, 0, 0, 255)),
@@ -204,11 +204,11 @@ def test_hsv2rgb_rounds_halves_to_even():
         ((), None),
     ],
 )
-def test_get_rgba_color_forms(spec, expected):
-    result = get_rgba_color(spec)
+def test_get_rgba_color_forms(color, expected):
+    result = get_rgba_color(color)
     assert result == expected
-    if isinstance(spec, tuple):
-        assert get_rgba_color(list(spec)) == expected
+    if isinstance(color, tuple):
+        assert get_rgba_color(list(color)) == expected
     if expected is not None:
         assert type(result) is tuple
         assert all(type(a) is type(b) for a, b in zip(result, expected))
@@ -220,11 +220,11 @@ def test_get_rgba_color_accepts_arrays_and_keyword():
     assert DEFAULT_OPACITY == 100
 
 
-@pytest.mark.parametrize("spec, error", [("no-such-colour", ValueError), (5, TypeError),
+@pytest.mark.parametrize("color, error", [("no-such-colour", ValueError), (5, TypeError),
                                          ((1, 2, 3, "a"), TypeError), ((1, 2, 3, float("nan")), ValueError)])
-def test_get_rgba_color_errors_reach_the_caller(spec, error):
+def test_get_rgba_color_errors_reach_the_caller(color, error):
     with pytest.raises(error):
-        get_rgba_color(spec)
+        get_rgba_color(color)
 
 
 @pytest.mark.parametrize("palette_id", [0, 5, 255, 256, -1, 1000])

@@ -95,12 +95,6 @@ void captions_draw_init(py::object self, py::object font, py::object font_size, 
 // A number used as an integer coordinate when it is one (int or any integer type).
 bool integral(py::handle v) { return PyLong_Check(v.ptr()) || (PyIndex_Check(v.ptr()) && !PyFloat_Check(v.ptr())); }
 
-double as_double(py::handle obj) {
-  const double d = PyFloat_AsDouble(obj.ptr());
-  if (d == -1.0 && PyErr_Occurred()) throw py::error_already_set();
-  return d;
-}
-
 // x, y = pos, with the interpreter's unpacking errors.
 std::pair<py::object, py::object> unpack_pos(py::object pos) {
   std::vector<py::object> items;
@@ -129,13 +123,13 @@ Placement place(py::object width, py::object height, py::object x, py::object y,
     auto i64 = [](py::object v) { return py::int_(v).cast<std::int64_t>(); };
     return placement_of(cap::layout_caption(i64(width), i64(height), i64(x), i64(y), large_padding));
   }
-  const double h = as_double(height);
+  const double h = kx::as_double(height);
   if (!std::isfinite(h)) {  // int() of it fails as in the interpreter
     PyObject* fail = PyLong_FromDouble(h);
     Py_XDECREF(fail);
     throw py::error_already_set();
   }
-  return placement_of(cap::layout_caption(as_double(width), h, as_double(x), as_double(y), large_padding));
+  return placement_of(cap::layout_caption(kx::as_double(width), h, kx::as_double(x), kx::as_double(y), large_padding));
 }
 
 py::object draw_texts(py::object self, py::object draw, py::object text, py::object txt_color, py::object pos,
@@ -167,7 +161,7 @@ const char* kCaptionsDrawDoc =
     "font is a font name from FONTS_DIR (the file name without \".ttf\"), an absolute path to a\n"
     "font file, or None for the first font of the directory; a name that is not found falls\n"
     "back to that default (logged as a warning when verbose). font_color and shadow_color are\n"
-    "colour specifications as get_rgba_color takes them.\n\n"
+    "colour values as get_rgba_color takes them.\n\n"
     "Attributes: verbose, font (the loaded ImageFont), default_txt_color, default_shadow_color.";
 
 }  // namespace

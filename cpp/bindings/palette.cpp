@@ -1,7 +1,7 @@
 // kestrix_sdk.visualize.palette: the colours of the drawing modules. ColorPalette generates a
 // list of well-separated saturated colours (the search runs in the core library), PALETTE is the
 // shared 256-colour palette built at load, and get_rgba_color / get_rgba_color_with_palette_id
-// turn a caller's colour specification into an RGBA colour.
+// turn a caller's colour value into an RGBA colour.
 #include <Python.h>
 
 #include <cmath>
@@ -18,12 +18,6 @@ namespace {
 constexpr int kDefaultOpacity = 100;
 constexpr int kPaletteSize = 256;
 
-double as_double(py::handle obj) {
-  const double d = PyFloat_AsDouble(obj.ptr());
-  if (d == -1.0 && PyErr_Occurred()) throw py::error_already_set();
-  return d;
-}
-
 // Python's int(d) of an integer-valued double (ValueError for NaN, OverflowError for infinity).
 py::object int_of(double d) {
   PyObject* o = PyLong_FromDouble(d);
@@ -37,7 +31,7 @@ pal::Hsv hsv_of(py::handle colour, const char* name) {
   if (py::len(c) != 3) {
     throw py::value_error(std::string(name) + " must be an HSV colour (hue, saturation, value)");
   }
-  return pal::Hsv{as_double(c[py::int_(0)]), as_double(c[py::int_(1)]), as_double(c[py::int_(2)])};
+  return pal::Hsv{kx::as_double(c[py::int_(0)]), kx::as_double(c[py::int_(1)]), kx::as_double(c[py::int_(2)])};
 }
 
 // The RGB palette entry of an HSV colour, as a tuple of ints. Arithmetic as in the standard
@@ -56,7 +50,7 @@ py::list rgb_list(const std::vector<pal::Hsv>& colours) {
 
 // A draw from a caller's generator, which must be a finite number.
 double checked_draw(py::object value) {
-  const double d = as_double(value);
+  const double d = kx::as_double(value);
   if (!std::isfinite(d)) throw py::value_error("the random generator returned " + kx::text_of(value));
   return d;
 }
@@ -114,7 +108,7 @@ double min_distance(py::object /*cls*/, py::object colors_set, py::object color_
   return pal::min_distance(set.data(), set.size(), candidate);
 }
 
-// The alpha of a 4-item colour specification: a fraction in [0, 1] scaled to 0..255 and
+// The alpha of a 4-item colour value: a fraction in [0, 1] scaled to 0..255 and
 // truncated, anything else truncated to its integer part.
 py::object spec_alpha(py::object a) {
   if (PyLong_Check(a.ptr()) || PyIndex_Check(a.ptr())) {
@@ -127,7 +121,7 @@ py::object spec_alpha(py::object a) {
     if (overflow != 0) return value;  // far outside [0, 1]: unchanged
     return py::int_(pal::spec_alpha(v));
   }
-  return int_of(pal::spec_alpha(as_double(a)));
+  return int_of(pal::spec_alpha(kx::as_double(a)));
 }
 
 py::object get_rgba_color(py::object getcolor, py::object color) {
@@ -165,7 +159,7 @@ PYBIND11_MODULE(palette, m) {
   opts.disable_function_signatures();
   m.doc() =
       "Colours for the drawing modules: ColorPalette, the shared 256-colour PALETTE, and the\n"
-      "conversion of colour specifications to RGBA colours (red, green, blue, alpha).";
+      "conversion of colour values to RGBA colours (red, green, blue, alpha).";
 
   py::object getcolor = py::module_::import("PIL.ImageColor").attr("getcolor");
 
@@ -196,7 +190,7 @@ PYBIND11_MODULE(palette, m) {
                        "The smallest dist(o, color_candidate) over the HSV colours o of colors_set.")
       .def_static(
           "hsv2rgb",
-          [](py::object h, py::object s, py::object v) { return rgb_tuple(as_double(h), as_double(s), as_double(v)); },
+          [](py::object h, py::object s, py::object v) { return rgb_tuple(kx::as_double(h), kx::as_double(s), kx::as_double(v)); },
           py::arg("h"), py::arg("s"), py::arg("v"),
           "hsv2rgb(h, s, v)\n\n"
           "The (red, green, blue) entry of an HSV colour: the standard hexcone conversion, each\n"
@@ -211,7 +205,7 @@ PYBIND11_MODULE(palette, m) {
       [getcolor](py::object color) { return get_rgba_color(getcolor, color); },
       py::arg("color") = py::none(),
       "get_rgba_color(color=None)\n\n"
-      "The RGBA colour (red, green, blue, alpha) of a colour specification:\n"
+      "The RGBA colour (red, green, blue, alpha) of a colour value:\n"
       "  None                 -> None\n"
       "  a string             -> PIL.ImageColor.getcolor(color, \"RGBA\") (names, \"#rrggbb\", ...)\n"
       "  (r, g, b)            -> (r, g, b, DEFAULT_OPACITY)\n"

@@ -38,12 +38,6 @@ py::object module_attr(const char* module, const char* name) {
   return py::module_::import(module).attr(name);
 }
 
-bool truthy(py::handle obj) {
-  const int result = PyObject_IsTrue(obj.ptr());
-  if (result < 0) throw py::error_already_set();
-  return result != 0;
-}
-
 // Errors a guarded block handles: Exception, not KeyboardInterrupt, SystemExit and the like.
 bool is_exception(const py::error_already_set& err) { return err.matches(PyExc_Exception); }
 
@@ -149,7 +143,7 @@ py::object gen_redis_key_status(py::object node_id, py::object port) {
 py::object put_data(py::object self, py::object key, py::object data) {
   kx::check_arg(key, "redis_key", kx::Type::Str);
   kx::check_arg(data, "data", kx::Type::Str);
-  return py::bool_(truthy(self.attr("_redis_client").attr("set")(key, data)));
+  return py::bool_(kx::truthy(self.attr("_redis_client").attr("set")(key, data)));
 }
 
 py::object read_data(py::object self, py::object key) {
@@ -196,9 +190,9 @@ py::object base64_to_img(py::object b64_bytes) {
 py::object write_once(py::handle self, py::handle frame, py::handle key, py::handle zoom) {
   if (frame.is_none()) return py::bool_(delete_key(self, key));
   py::tuple encoded = self.attr("img_to_base64str")(frame, zoom);
-  if (truthy(encoded[0])) {
+  if (kx::truthy(encoded[0])) {
     try {
-      return py::bool_(truthy(self.attr("_redis_client").attr("set")(key, encoded[1])));
+      return py::bool_(kx::truthy(self.attr("_redis_client").attr("set")(key, encoded[1])));
     } catch (py::error_already_set& err) {
       if (!is_exception(err)) throw;
       logger.error("Failed to write frame to redis - " + kx::error_text(err));
@@ -232,7 +226,7 @@ py::object write_frame(py::object self, py::object frame, py::object key, py::ob
   kx::check_arg(key, "redis_key", kx::Type::Str);
   kx::check_arg(zoom, "zoom", kx::Type::Float, true);
   py::object write = self.attr("_write_to_redis");
-  if (!truthy(self.attr("_use_thread"))) return write(frame, key, zoom);
+  if (!kx::truthy(self.attr("_use_thread"))) return write(frame, key, zoom);
   // Callers reuse their frame buffers as soon as this returns: the writer gets its own copy.
   if (py::isinstance(frame, module_attr("numpy", "ndarray"))) frame = frame.attr("copy")();
   py::object writer = module_attr("threading", "Thread")(

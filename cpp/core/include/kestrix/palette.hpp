@@ -1,5 +1,5 @@
 // Colour palette: a seeded best-of-candidates search for well-separated saturated colours in HSV
-// space, the HSV-to-RGB conversion, and the numeric rules of colour specifications.
+// space, the HSV-to-RGB conversion, and the numeric rules of colour values.
 #pragma once
 
 #include <array>
@@ -114,7 +114,7 @@ Hsv draw_candidate(Rng& rng) {
   return c;
 }
 
-// Alpha of a numeric 4-component colour specification: a in [0, 1] is a fraction, giving the
+// Alpha of a numeric 4-component colour value: a in [0, 1] is a fraction, giving the
 // integer part of a * 255; any other value gives its own integer part (no clamping). The result
 // is an integer-valued double (truncated toward zero). Requires a finite value.
 double spec_alpha(double a);
