@@ -51,12 +51,6 @@ py::object whole_seconds_now() {
 // The record's JSON text, as json.dumps writes it with its default settings.
 py::str to_json(py::handle record) { return py::module_::import("json").attr("dumps")(record); }
 
-bool truth(py::handle obj) {
-  int r = PyObject_IsTrue(obj.ptr());
-  if (r < 0) throw py::error_already_set();
-  return r == 1;
-}
-
 // "<prefix>_<node_id>" for a member of PREFIX.MQTT or PREFIX.REDIS, both read now.
 std::string destination(py::handle self, const char* group, const char* member) {
   py::object prefix = module_attr("PREFIX").attr(group).attr(member);
@@ -148,7 +142,7 @@ void update_status_info(py::object self, py::object info, py::object source_idx)
         buf[key] = val;
       }
     }
-    verbose = truth(self.attr("verbose"));
+    verbose = kx::truthy(self.attr("verbose"));
     if (verbose) rendered = kx::text_of(buf);
   }
   if (verbose) kLog.info("Status info: " + rendered);
@@ -220,7 +214,7 @@ void report_status(py::handle self, py::handle mqtt, py::handle redis) {
                        py::arg("message") = text);
   redis.attr("put_data")(py::arg("redis_key") = destination(self, "REDIS", "STATUS"),
                          py::arg("data") = text);
-  if (truth(self.attr("verbose"))) kLog.info("publish message - " + text.cast<std::string>());
+  if (kx::truthy(self.attr("verbose"))) kLog.info("publish message - " + text.cast<std::string>());
 }
 
 // Runs one report; a failure is logged with its traceback and does not end the reporter.
@@ -248,8 +242,8 @@ void run(py::object self) {
     py::object redis = module_attr("KestrixRedis")();
     double last_error_log_ts = 0.0;
     double last_status_log_ts = 0.0;
-    while (!truth(stop_event.attr("is_set")())) {
-      if (truth(self.attr("_error_buf")) && interval_passed(self, last_error_log_ts)) {
+    while (!kx::truthy(stop_event.attr("is_set")())) {
+      if (kx::truthy(self.attr("_error_buf")) && interval_passed(self, last_error_log_ts)) {
         guarded("Failed to report the error record", [&] { report_error(self, mqtt); });
         last_error_log_ts = wall_clock();
       }
