@@ -3,7 +3,9 @@
 A node's reporter wakes ten times a second for the life of the node. This measures the CPU time
 the whole process uses over a period (30 s by default) with one started `StatusCaching` at the
 default reporting interval, minus the CPU time the same process uses over an equally long idle
-period measured just before, and reports the difference as a share of one core.
+period measured just before, and reports the difference as a share of one core. For scale it
+also measures a plain Python thread that only waits on an event every 0.1 s (the least any
+reporter waking ten times a second can cost here).
 
 The reporter's clients use the default addresses (MQTT 127.0.0.1:1883, Redis localhost:6379);
 servers already listening there are used, otherwise Mosquitto and Redis are started for the run.
@@ -69,13 +71,32 @@ def main() -> None:
             reporter.stop()
             reporter.join(5)
 
+        waker_stop = threading.Event()
+
+        def plain_waker() -> None:
+            while not waker_stop.is_set():
+                waker_stop.wait(0.1)
+
+        waker = threading.Thread(target=plain_waker)
+        waker.start()
+        try:
+            floor = cpu_over(args.seconds)
+        finally:
+            waker_stop.set()
+            waker.join()
+
     extra = max(busy - idle, 0.0)
+    floor_extra = max(floor - idle, 0.0)
     print(f"reporting interval:        {reporter.log_interval} s (default)")
     print(f"measured period:           {args.seconds:.0f} s each")
     print(f"idle process CPU time:     {idle * 1000:.1f} ms")
     print(f"with a started reporter:   {busy * 1000:.1f} ms")
     print(f"reporter CPU time:         {extra * 1000:.1f} ms")
     print(f"share of one core:         {extra / args.seconds * 100:.4f} %")
+    print(f"plain 0.1 s event waiter:  {floor_extra * 1000:.1f} ms "
+          f"({floor_extra / args.seconds * 100:.4f} % of one core)")
+    if floor_extra > 0:
+        print(f"reporter / plain waiter:   {extra / floor_extra:.2f}")
 
 
 if __name__ == "__main__":
