@@ -17,8 +17,6 @@ from kestrix_sdk.mqtt import courier
 from kestrix_sdk.mqtt.courier import CourierClient
 from servers import Mosquitto, free_port, wait_for
 
-# tests/servers.py opens each server's stderr log without closing it; not this module's concern.
-pytestmark = pytest.mark.filterwarnings("ignore:unclosed file.*stderr.log:ResourceWarning")
 
 LOGGER = "kestrix_sdk.MQTT"
 MEMBERS = ["callbacks", "host", "port", "verbose", "client", "_username", "_password", "_b_stop",

@@ -77,7 +77,7 @@ def background(redis_server, no_thread_leak):
 
 
 def wait_for_writers(timeout: float = 10.0) -> None:
-    assert wait_for(lambda: not any(t.name == "vault-frame-writer" for t in threading.enumerate()),
+    assert wait_for(lambda: not any(isinstance(t, vault._FrameWriter) for t in threading.enumerate()),
                     timeout)
 
 
@@ -173,7 +173,7 @@ def test_type_errors_come_before_any_work(redis_server, raw, key, call, name, ex
     with pytest.raises(TypeError) as err:
         call(client, key)
     assert str(err.value) == TYPE_ERROR.format(name, expected, given)
-    assert not any(t.name == "vault-frame-writer" for t in threading.enumerate())
+    assert not any(isinstance(t, vault._FrameWriter) for t in threading.enumerate())
     assert raw.get(key) == b"before"
 
 
@@ -488,14 +488,13 @@ def test_an_error_ends_only_its_background_write(background, raw, kit_log, key, 
 
 def test_background_writer_is_an_ordinary_thread(background, key, monkeypatch):
     started = []
-    real_thread = threading.Thread
 
-    class Recording(real_thread):
+    class Recording(vault._FrameWriter):
         def __init__(self, *args, **kwargs):
             started.append((args, kwargs, self))
             super().__init__(*args, **kwargs)
 
-    monkeypatch.setattr(threading, "Thread", Recording)
+    monkeypatch.setattr(vault, "_FrameWriter", Recording)
     frame = image(20, 20)
     assert background.write_frame(frame, key, 0.5) is True
     wait_for_writers()
@@ -504,7 +503,7 @@ def test_background_writer_is_an_ordinary_thread(background, key, monkeypatch):
     assert kwargs["target"] == background._write_to_redis
     copy, k, zoom = kwargs["args"]
     assert copy is not frame and np.array_equal(copy, frame) and (k, zoom) == (key, 0.5)
-    assert not thread.daemon
+    assert isinstance(thread, threading.Thread) and not thread.daemon
 
 
 def test_background_write_takes_its_own_copy_of_the_frame(background, key):

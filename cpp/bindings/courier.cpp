@@ -92,12 +92,6 @@ void call_method(py::handle obj, const py::str& name) {
   Py_DECREF(result);
 }
 
-bool truthy(py::handle obj) {
-  int r = PyObject_IsTrue(obj.ptr());
-  if (r < 0) throw py::error_already_set();
-  return r == 1;
-}
-
 // Decimal text of an integer-like value (paho hands out plain ints and int-derived codes).
 std::string decimal(py::handle value) {
   PyObject* number = PyNumber_Long(value.ptr());
@@ -141,7 +135,7 @@ bool network_thread_running(py::handle client) {
   if (py::getattr(client, "_sock", py::none()).is_none()) {
     thread.attr("join")(kWatchInterval);
   }
-  return truthy(thread.attr("is_alive")());
+  return kx::truthy(thread.attr("is_alive")());
 }
 
 // paho's loop_start() makes a new wake-up socket pair for every network thread it starts and
@@ -185,7 +179,7 @@ void init(py::object self, py::object host, py::object port, py::object subscrib
   self.attr("_username") = username;
   self.attr("_password") = password;
   // Credentials only as a pair: a user name without a password (or the reverse) sets none.
-  if (truthy(username) && truthy(password)) {
+  if (kx::truthy(username) && kx::truthy(password)) {
     client.attr("username_pw_set")(username, password);
   }
   client.attr("on_connect") = self.attr("_on_connect");
@@ -224,9 +218,9 @@ void run(py::object self) {
   try {
     for (;;) {
       py::object stop = self.attr("_b_stop");
-      if (truthy(stop.attr("is_set")())) return;
+      if (kx::truthy(stop.attr("is_set")())) return;
       py::object client = self.attr("client");
-      if (!truthy(client.attr("is_connected")()) && !network_thread_running(client)) {
+      if (!kx::truthy(client.attr("is_connected")()) && !network_thread_running(client)) {
         self.attr("connect")();
       }
       stop.attr("wait")(kWatchInterval);
@@ -281,7 +275,7 @@ py::tuple publish(py::object self, py::object topic, py::object message) {
                                           : "too many values to unpack (expected 2)");
   }
   py::object mid = pair[1];
-  py::bool_ connected(truthy(client.attr("is_connected")()));
+  py::bool_ connected(kx::truthy(client.attr("is_connected")()));
   return py::make_tuple(connected, mid);
 }
 
@@ -462,7 +456,7 @@ void on_message_impl(py::handle self, py::handle msg) {
     }
     py::object text = py::reinterpret_steal<py::object>(decoded);
     Members members(self);
-    if (truthy(members[c.verbose])) {
+    if (kx::truthy(members[c.verbose])) {
       logger.info("Received a message(`" + kx::text_of(text) + "`) on topic: `" +
                   kx::text_of(topic) + "`");
     }
@@ -492,7 +486,7 @@ py::object on_message(const py::handle* args) {
 }
 
 void on_publish(py::object self, py::object /*client*/, py::object /*userdata*/, py::object mid) {
-  if (truthy(self.attr("verbose"))) logger.info("Published message with ID: " + decimal(mid));
+  if (kx::truthy(self.attr("verbose"))) logger.info("Published message with ID: " + decimal(mid));
 }
 
 py::dict get_last_published_msg(py::object self) {

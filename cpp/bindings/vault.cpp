@@ -16,7 +16,8 @@ namespace {
 
 namespace b64 = kestrix::base64;
 
-const kx::ModuleLogger logger("kestrix_sdk.redis.vault");
+constexpr const char* kModule = "kestrix_sdk.redis.vault";
+const kx::ModuleLogger logger(kModule);
 
 // Redis client settings (README, "Redis store"). From redis-py 6 a failed command is retried
 // with back-off (for seconds in 8), and redis-py 8 caps its default pool at 100 connections and
@@ -30,9 +31,6 @@ constexpr int kPoolSize = 64;
 constexpr double kPoolWaitSeconds = 20.0;
 constexpr double kConnectTimeoutSeconds = 1.0;
 constexpr double kSocketTimeoutSeconds = 5.0;
-
-// Name of the threads write_frame starts in background mode.
-constexpr const char* kWriterThreadName = "vault-frame-writer";
 
 py::object module_attr(const char* module, const char* name) {
   return py::module_::import(module).attr(name);
@@ -202,23 +200,20 @@ py::object write_once(py::handle self, py::handle frame, py::handle key, py::han
   return py::bool_(false);
 }
 
-bool on_writer_thread() {
-  py::object current = module_attr("threading", "current_thread")();
-  return kx::text_of(current.attr("name")) == kWriterThreadName;
-}
-
 py::object write_to_redis(py::object self, py::object frame, py::object key, py::object zoom) {
   kx::check_arg(key, "redis_key", kx::Type::Str);
   kx::check_arg(zoom, "zoom", kx::Type::Float, true);
-  if (!on_writer_thread()) return write_once(self, frame, key, zoom);
-  // A background write reports to nobody: an error that ends it is logged with its traceback
-  // and loses only this write.
+  return write_once(self, frame, key, zoom);
+}
+
+// Body of the frame-writer thread: Thread.run (the one write), where an error that ends the
+// write reports to nobody else, so it is logged with its traceback and loses only this write.
+void frame_writer_run(py::object self) {
   try {
-    return write_once(self, frame, key, zoom);
+    module_attr("threading", "Thread").attr("run")(self);
   } catch (py::error_already_set& err) {
     if (!is_exception(err)) throw;
     logger.exception("Failed to write frame to redis in the background - ", err);
-    return py::bool_(false);
   }
 }
 
@@ -229,9 +224,8 @@ py::object write_frame(py::object self, py::object frame, py::object key, py::ob
   if (!kx::truthy(self.attr("_use_thread"))) return write(frame, key, zoom);
   // Callers reuse their frame buffers as soon as this returns: the writer gets its own copy.
   if (py::isinstance(frame, module_attr("numpy", "ndarray"))) frame = frame.attr("copy")();
-  py::object writer = module_attr("threading", "Thread")(
+  py::object writer = module_attr(kModule, "_FrameWriter")(
       py::arg("target") = write, py::arg("args") = py::make_tuple(frame, key, zoom));
-  writer.attr("name") = kWriterThreadName;
   writer.attr("start")();
   return py::bool_(true);
 }
@@ -274,6 +268,9 @@ PYBIND11_MODULE(vault, m) {
   m.attr("logger") = kx::make_logger("kestrix_sdk.logging.logger", "REDIS", false);
 
   m.def("gen_redis_key_local", &gen_redis_key_local, py::arg("node_id"), py::arg("port"));
+  // The thread of one background frame write (a threading.Thread started with target and args).
+  kx::ThreadClass(m, "_FrameWriter", "Thread of one background frame write")
+      .def("run", &frame_writer_run);
 
   kx::HeapClass(m, "VaultClient", kClassDoc)
       .def_init(&init, py::arg("thread") = true, py::arg("host") = "localhost",

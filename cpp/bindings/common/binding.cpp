@@ -128,12 +128,12 @@ ThreadClass::ThreadClass(py::module_& module, const char* name, const char* doc)
 
 namespace {
 
-// One method bound by ThreadClass::def_fast. Owned by the capsule that is the function's
+// One method bound by HeapClass::def_fast. Owned by the capsule that is the function's
 // `self`, so it lives exactly as long as the function object.
 struct FastMethodRecord {
   static constexpr std::size_t kMaxArgs = 8;  // including the instance
   PyMethodDef def{};
-  ThreadClass::FastMethod fn = nullptr;
+  HeapClass::FastMethod fn = nullptr;
   std::string name;
   std::string doc;
   std::vector<py::str> arg_names;  // the instance first ("self")
@@ -193,8 +193,8 @@ PyObject* fast_method_call(PyObject* capsule, PyObject* const* args, Py_ssize_t 
 
 }  // namespace
 
-ThreadClass& ThreadClass::def_fast(const char* name, FastMethod fn,
-                                   std::initializer_list<const char*> arg_names, const char* doc) {
+HeapClass& HeapClass::def_fast(const char* name, FastMethod fn,
+                               std::initializer_list<const char*> arg_names, const char* doc) {
   if (arg_names.size() + 1 > FastMethodRecord::kMaxArgs) {
     throw std::invalid_argument("def_fast: too many arguments");
   }
@@ -217,12 +217,12 @@ ThreadClass& ThreadClass::def_fast(const char* name, FastMethod fn,
   }
   py::object owner = py::reinterpret_steal<py::object>(capsule);
   py::object function = py::reinterpret_steal<py::object>(
-      PyCFunction_NewEx(&rec->def, owner.ptr(), cls().attr("__module__").ptr()));
+      PyCFunction_NewEx(&rec->def, owner.ptr(), cls_.attr("__module__").ptr()));
   if (!function) throw py::error_already_set();
   // Like a Python function in a class body, an instance method binds the instance on access.
   py::object method = py::reinterpret_steal<py::object>(PyInstanceMethod_New(function.ptr()));
   if (!method) throw py::error_already_set();
-  cls().attr(name) = method;
+  cls_.attr(name) = method;
   return *this;
 }
 

@@ -112,6 +112,15 @@ class HeapClass {
     return *this;
   }
 
+  // Binds a method for a hot path, where pybind11's argument dispatch would cost more than the
+  // work: `fn` receives the instance and the arguments (named by `arg_names`, all required,
+  // given by position or keyword) as one array, args[0] being the instance. A missing, surplus,
+  // repeated or unknown argument raises TypeError before `fn` runs. `fn` reports errors by
+  // throwing, as a pybind11 function does.
+  using FastMethod = py::object (*)(const py::handle* args);
+  HeapClass& def_fast(const char* name, FastMethod fn, std::initializer_list<const char*> arg_names,
+                      const char* doc);
+
   py::object cls() const { return cls_; }
 
  private:
@@ -125,15 +134,6 @@ class HeapClass {
 class ThreadClass : public HeapClass {
  public:
   ThreadClass(py::module_& module, const char* name, const char* doc);
-
-  // Binds a method for a hot path, where pybind11's argument dispatch would cost more than the
-  // work: `fn` receives the instance and the arguments (named by `arg_names`, all required,
-  // given by position or keyword) as one array, args[0] being the instance. A missing, surplus,
-  // repeated or unknown argument raises TypeError before `fn` runs. `fn` reports errors by
-  // throwing, as a pybind11 function does.
-  using FastMethod = py::object (*)(const py::handle* args);
-  ThreadClass& def_fast(const char* name, FastMethod fn, std::initializer_list<const char*> arg_names,
-                        const char* doc);
 };
 
 // threading.Thread.__init__(self): no name, no target, the object's own run() is the body.

@@ -1,4 +1,5 @@
 import logging
+import threading
 
 import numpy as np
 import numpy.typing as npt
@@ -32,3 +33,5 @@ class VaultClient:
         self, frame: npt.NDArray[np.uint8] | None, redis_key: str, zoom: float | None = 1.0
     ) -> bool: ...
     def get_frame(self, redis_key: str) -> npt.NDArray[np.uint8] | None: ...
+
+class _FrameWriter(threading.Thread): ...
