@@ -117,9 +117,23 @@ def reporters():
 
 
 @pytest.fixture
-def servers(default_broker, default_redis):
-    """The default broker and Redis server: (Mosquitto or None, RedisServer or None)."""
-    return default_broker, default_redis
+def servers(default_broker, default_redis, monkeypatch):
+    """The default broker and Redis server: (Mosquitto or None, RedisServer or None).
+
+    A stopped reporter leaves its MQTT connection open; the test closes the connections of the
+    clients its reporters made, so that no network thread outlives it."""
+    made = []
+
+    def make_client():
+        client = courier.CourierClient()
+        made.append(client)
+        return client
+
+    monkeypatch.setattr(pulse, "KestrixMqtt", make_client)
+    yield default_broker, default_redis
+    for client in made:
+        client.stop()
+        client.disconnect()
 
 
 @pytest.fixture
@@ -132,7 +146,7 @@ def redis_db(servers):
 def courier_of_reporter() -> courier.CourierClient | None:
     """The MQTT client of the running reporter (one whose watcher has not been told to stop)."""
     found = [t for t in threading.enumerate()
-             if isinstance(t, pulse.KestrixMqtt) and not t._b_stop.is_set()]
+             if isinstance(t, courier.CourierClient) and not t._b_stop.is_set()]
     return found[0] if found else None
 
 
