@@ -1,4 +1,309 @@
-// kestrix_sdk.status.pulse (not built yet: placeholder so the package loads).
+// kestrix_sdk.status.pulse: a node's status record and pending error record, kept in memory and
+// reported by a background thread: the status record over MQTT and into Redis every reporting
+// interval, the error record over MQTT as soon as the interval allows.
+//
+// The buffers are shared by the application's threads and the reporter, so one re-entrant lock
+// (`_buf_lock`) is held around every change of a buffer and every encoding of one: each record
+// that goes out is a consistent picture. A report that fails is logged with its traceback and
+// the reporter carries on; the next interval reports again.
+#include <Python.h>
+
+#include <string>
+
 #include "binding.hpp"
 
-PYBIND11_MODULE(pulse, m) { m.doc() = "kestrix_sdk.status.pulse"; }
+namespace {
+
+constexpr const char* kModule = "kestrix_sdk.status.pulse";
+constexpr int kStatusLogInterval = 60;
+// Time between two passes of the reporter, waited on the stop event so stop() wakes it at once.
+constexpr double kPassSeconds = 0.1;
+
+const kx::ModuleLogger kLog(kModule);
+
+constexpr const char* kClassDoc =
+    "Status logger class\n"
+    "\n"
+    "Args:\n"
+    "    node_id(str): Id of the target node. Use NODE_ID env variable normally.\n"
+    "    node_name(str): Target node name.\n"
+    "    node_type(str): Target node type.\n"
+    "    log_interval(int): Interval of the status logger. Default value is 60 sec.\n";
+
+constexpr const char* kUpdateStatusDoc =
+    "Update status buf\n"
+    "\n"
+    "Args:\n"
+    "    info(dict): New buf to be updated\n"
+    "    source_idx(int): Source index number.\n";
+
+// A module-level name, looked up at the moment of use (as a global of the module would be).
+py::object module_attr(const char* name) { return py::module_::import(kModule).attr(name); }
+
+// Wall-clock seconds since the Unix epoch, with fraction.
+double wall_clock() { return py::module_::import("time").attr("time")().cast<double>(); }
+
+// The current time in whole seconds since the epoch, fraction dropped (as int(time.time())).
+py::object whole_seconds_now() {
+  return py::reinterpret_steal<py::object>(PyLong_FromDouble(wall_clock()));
+}
+
+// The record's JSON text, as json.dumps writes it with its default settings.
+py::str to_json(py::handle record) { return py::module_::import("json").attr("dumps")(record); }
+
+// "<prefix>_<node_id>" for a member of PREFIX.MQTT or PREFIX.REDIS, both read now.
+std::string destination(py::handle self, const char* group, const char* member) {
+  py::object prefix = module_attr("PREFIX").attr(group).attr(member);
+  return kx::text_of(prefix) + "_" + kx::text_of(self.attr("node_id"));
+}
+
+// Holds the object's buffer lock for its lifetime (a `with self._buf_lock:` block).
+class BufLock {
+ public:
+  explicit BufLock(py::handle self) : lock_(self.attr("_buf_lock")) { lock_.attr("acquire")(); }
+  ~BufLock() {
+    try {
+      lock_.attr("release")();
+    } catch (py::error_already_set&) {
+      // Releasing a lock this object acquired does not fail; nothing sensible to do if it did.
+    }
+  }
+  BufLock(const BufLock&) = delete;
+  BufLock& operator=(const BufLock&) = delete;
+
+ private:
+  py::object lock_;
+};
+
+// ---------------------------------------------------------------------------------------------
+// StatusCaching
+
+void init(py::object self, py::object node_id, py::object node_name, py::object node_type,
+          py::object log_interval, py::object verbose) {
+  kx::check_arg(node_id, "node_id", kx::Type::Str);
+  kx::check_arg(node_name, "node_name", kx::Type::Str);
+  kx::check_arg(node_type, "node_type", kx::Type::Str);
+  kx::check_arg(log_interval, "log_interval", kx::Type::Int);
+  kx::thread_init(self);
+
+  self.attr("node_id") = node_id;
+  self.attr("node_name") = node_name;
+  self.attr("node_type") = node_type;
+  self.attr("log_interval") = log_interval;
+
+  py::dict status;
+  status["ts"] = 0;
+  status["id"] = node_id;
+  status["name"] = node_name;
+  status["msg_type"] = "info";
+  status["type"] = node_type;
+  self.attr("_status_buf") = status;
+  self.attr("_error_buf") = py::dict();
+
+  py::object stop_event = py::module_::import("threading").attr("Event")();
+  stop_event.attr("clear")();
+  self.attr("_b_stop") = stop_event;
+  self.attr("verbose") = verbose;
+  self.attr("_buf_lock") = py::module_::import("threading").attr("RLock")();
+}
+
+void update_status_info(py::object self, py::object info, py::object source_idx) {
+  kx::check_arg(info, "info", kx::Type::Dict);
+  kx::check_arg(source_idx, "source_idx", kx::Type::Int);
+  const Py_ssize_t idx = PyLong_AsSsize_t(source_idx.ptr());
+  if (idx == -1 && PyErr_Occurred()) throw py::error_already_set();
+  if (idx < 0) throw py::value_error("source_idx must not be negative");
+
+  // A snapshot of the items, so that the update does not depend on `info` staying unchanged.
+  py::list items(info.attr("items")());
+  std::string rendered;
+  bool verbose = false;
+  {
+    BufLock lock(self);
+    py::object buf = self.attr("_status_buf");
+    buf["ts"] = whole_seconds_now();
+    for (py::handle item : items) {
+      py::object key = item[py::int_(0)];
+      py::object val = item[py::int_(1)];
+      py::object cur = buf.attr("get")(key);
+      if (cur.is_none()) {
+        py::list one;
+        one.append(val);
+        buf[key] = one;
+      } else if (PyList_Check(cur.ptr())) {
+        const Py_ssize_t missing = idx + 1 - py::len(cur);
+        if (missing > 0) {
+          py::list pad;
+          pad.append("");
+          cur.attr("extend")(pad * py::int_(missing));
+        }
+        cur[py::int_(idx)] = val;
+      } else {
+        buf[key] = val;
+      }
+    }
+    verbose = kx::truthy(self.attr("verbose"));
+    if (verbose) rendered = kx::text_of(buf);
+  }
+  if (verbose) kLog.info("Status info: " + rendered);
+}
+
+void update_error_info(py::object self, py::object msg) {
+  kx::check_arg(msg, "msg", kx::Type::Str);
+  py::dict record;
+  record["ts"] = whole_seconds_now();
+  record["id"] = self.attr("node_id");
+  record["name"] = self.attr("node_name");
+  record["type"] = self.attr("node_type");
+  record["msg_type"] = "error";
+  record["message"] = msg;
+  {
+    BufLock lock(self);
+    self.attr("_error_buf") = record;
+  }
+  kLog.warning("Updated error buf - " + kx::text_of(record));
+}
+
+void log_info(py::object msg) {
+  kx::check_arg(msg, "msg", kx::Type::Str);
+  kLog.info(msg.cast<std::string>());
+}
+
+void log_warning(py::object msg) {
+  kx::check_arg(msg, "msg", kx::Type::Str);
+  kLog.warning(msg.cast<std::string>());
+}
+
+void error(py::object self, py::object msg) {
+  kx::check_arg(msg, "msg", kx::Type::Str);
+  self.attr("update_error_info")(py::arg("msg") = msg);
+}
+
+void stop(py::object self) { self.attr("_b_stop").attr("set")(); }
+
+// --- the reporter ----------------------------------------------------------------------------
+
+// Publishes the pending error record on the error topic and empties it. The record is emptied
+// only if it is still the one published: an error recorded meanwhile stays pending, and a
+// record whose publication failed is tried again at the next interval.
+void report_error(py::handle self, py::handle mqtt) {
+  py::object reported;
+  py::str text;
+  {
+    BufLock lock(self);
+    reported = self.attr("_error_buf");
+    text = to_json(reported);
+  }
+  mqtt.attr("publish")(py::arg("topic") = destination(self, "MQTT", "CLOUD"),
+                       py::arg("message") = text);
+  kLog.warning("Published error message to MQTT - " + text.cast<std::string>());
+  BufLock lock(self);
+  py::object pending = self.attr("_error_buf");
+  if (pending.is(reported)) self.attr("_error_buf") = py::dict();
+}
+
+// Publishes the status record on the status topic and stores it under the status key; one
+// encoding serves the message, the stored value and the log line.
+void report_status(py::handle self, py::handle mqtt, py::handle redis) {
+  py::str text;
+  {
+    BufLock lock(self);
+    text = to_json(self.attr("_status_buf"));
+  }
+  mqtt.attr("publish")(py::arg("topic") = destination(self, "MQTT", "DEBUG"),
+                       py::arg("message") = text);
+  redis.attr("put_data")(py::arg("redis_key") = destination(self, "REDIS", "STATUS"),
+                         py::arg("data") = text);
+  if (kx::truthy(self.attr("verbose"))) kLog.info("publish message - " + text.cast<std::string>());
+}
+
+// Runs one report; a failure is logged with its traceback and does not end the reporter.
+template <typename Report>
+void guarded(const char* what, Report&& report) {
+  try {
+    report();
+  } catch (py::error_already_set& err) {
+    kLog.exception(std::string(what) + " - ", err);
+  } catch (const std::exception& err) {
+    kLog.error(std::string(what) + " - " + err.what());
+  }
+}
+
+// True when more than `log_interval` seconds (read now) have passed since `last`.
+bool interval_passed(py::handle self, double last) {
+  return py::float_(wall_clock() - last) > self.attr("log_interval");
+}
+
+void run(py::object self) {
+  py::object mqtt;
+  try {
+    py::object stop_event = self.attr("_b_stop");
+    mqtt = module_attr("KestrixMqtt")();
+    py::object redis = module_attr("KestrixRedis")();
+    double last_error_log_ts = 0.0;
+    double last_status_log_ts = 0.0;
+    while (!kx::truthy(stop_event.attr("is_set")())) {
+      if (kx::truthy(self.attr("_error_buf")) && interval_passed(self, last_error_log_ts)) {
+        guarded("Failed to report the error record", [&] { report_error(self, mqtt); });
+        last_error_log_ts = wall_clock();
+      }
+      if (interval_passed(self, last_status_log_ts)) {
+        guarded("Failed to report the status record", [&] { report_status(self, mqtt, redis); });
+        last_status_log_ts = wall_clock();
+      }
+      stop_event.attr("wait")(kPassSeconds);
+    }
+  } catch (py::error_already_set& err) {
+    kLog.exception("Status reporter stopped - ", err);
+  } catch (const std::exception& err) {
+    kLog.error(std::string("Status reporter stopped - ") + err.what());
+  }
+  // However the loop ended, the MQTT client's watcher is asked to stop and waited for briefly.
+  if (mqtt) {
+    guarded("Failed to stop the MQTT client", [&] {
+      mqtt.attr("stop")();
+      mqtt.attr("join")(0.5);
+    });
+  }
+}
+
+py::object get_pulse_logger(py::object node_id, py::object node_name, py::object node_type) {
+  if (node_id.is_none()) node_id = module_attr("NODE_ID");
+  if (node_type.is_none()) node_type = module_attr("NODE_TYPE");
+  return module_attr("StatusCaching")(node_id, node_name, node_type);
+}
+
+}  // namespace
+
+PYBIND11_MODULE(pulse, m) {
+  py::options opts;
+  opts.disable_function_signatures();
+  m.doc() = "Status Caching of containers";
+
+  m.attr("STATUS_LOG_INTERVAL") = kStatusLogInterval;
+  m.attr("logger") = kx::make_logger("kestrix_sdk.logging", "STATUS", /*by_keyword=*/true);
+  m.attr("KestrixMqtt") = py::module_::import("kestrix_sdk.mqtt.courier").attr("CourierClient");
+  m.attr("KestrixRedis") = py::module_::import("kestrix_sdk.redis.vault").attr("VaultClient");
+  py::module_ constants = py::module_::import("kestrix_sdk.constants");
+  m.attr("PREFIX") = constants.attr("PREFIX");
+  m.attr("NODE_ID") = constants.attr("NODE_ID");
+  m.attr("NODE_TYPE") = constants.attr("NODE_TYPE");
+
+  kx::ThreadClass cls(m, "StatusCaching", kClassDoc);
+  cls.def_init(&init, py::arg("node_id") = "", py::arg("node_name") = "",
+               py::arg("node_type") = "", py::arg("log_interval") = kStatusLogInterval,
+               py::arg("verbose") = false)
+      .def("run", &run)
+      .def("update_status_info", &update_status_info, py::arg("info"), py::arg("source_idx"),
+           kUpdateStatusDoc)
+      .def("update_error_info", &update_error_info, py::arg("msg"),
+           "Update error buf with given message")
+      .def_static("info", &log_info, py::arg("msg"), "Just call this function to add a status info")
+      .def_static("warning", &log_warning, py::arg("msg"),
+                  "Just call this function to add a status warning")
+      .def("error", &error, py::arg("msg"), "Add status error log(and will be published)")
+      .def("stop", &stop, "Stop this thread");
+
+  m.def("get_pulse_logger", &get_pulse_logger, py::arg("node_id") = py::none(),
+        py::arg("node_name") = "", py::arg("node_type") = "");
+}
