@@ -51,8 +51,12 @@ def fail(message: str, code: int) -> NoReturn:
 
 def redis_client(host: str, port: int):
     import redis
+    from redis.backoff import NoBackoff
+    from redis.retry import Retry
 
-    client = redis.Redis(host=host, port=port, socket_connect_timeout=5, socket_timeout=10)
+    # One immediate retry, not the client's default backed-off retries: a person is waiting.
+    client = redis.Redis(host=host, port=port, socket_connect_timeout=5, socket_timeout=10,
+                         retry=Retry(NoBackoff(), 1))
     try:
         client.ping()
     except (redis.exceptions.ConnectionError, redis.exceptions.TimeoutError) as e:
