@@ -118,10 +118,7 @@ def reporters():
 
 @pytest.fixture
 def servers(default_broker, default_redis, monkeypatch):
-    """The default broker and Redis server: (Mosquitto or None, RedisServer or None).
-
-    A stopped reporter leaves its MQTT connection open; the test closes the connections of the
-    clients its reporters made, so that no network thread outlives it."""
+    """The default broker and Redis server: (Mosquitto or None, RedisServer or None)."""
     made = []
 
     def make_client():
@@ -131,7 +128,7 @@ def servers(default_broker, default_redis, monkeypatch):
 
     monkeypatch.setattr(pulse, "KestrixMqtt", make_client)
     yield default_broker, default_redis
-    for client in made:
+    for client in made:  # reporters that were never stopped
         client.stop()
         client.disconnect()
 
@@ -620,9 +617,10 @@ def test_stop_ends_the_reporter_and_its_mqtt_watcher(servers, reporters):
     assert not s.is_alive()
     assert client._b_stop.is_set()
     assert wait_for(lambda: not client.is_alive(), 3), "the MQTT watcher was left running"
-    # The MQTT connection is kept (only the library's daemon network thread may remain).
-    left = [t for t in set(threading.enumerate()) - before if not t.daemon]
-    assert left == []
+    # The stopped reporter closes its MQTT connection: the library's network thread ends too.
+    assert not client.client.is_connected()
+    assert wait_for(lambda: not (set(threading.enumerate()) - before), 3), \
+        [t.name for t in set(threading.enumerate()) - before]
 
 
 def test_stub_matches_the_module(tmp_path):

@@ -258,11 +258,14 @@ void run(py::object self) {
   } catch (const std::exception& err) {
     kLog.error(std::string("Status reporter stopped - ") + err.what());
   }
-  // However the loop ended, the MQTT client's watcher is asked to stop and waited for briefly.
+  // However the loop ended, the MQTT client's watcher is asked to stop and waited for briefly;
+  // then its connection is closed (its network thread sends what is queued first), so that a
+  // stopped reporter leaves no connection or thread behind.
   if (mqtt) {
     guarded("Failed to stop the MQTT client", [&] {
       mqtt.attr("stop")();
       mqtt.attr("join")(0.5);
+      mqtt.attr("disconnect")();
     });
   }
 }
