@@ -4,11 +4,6 @@ from __future__ import annotations
 
 import threading
 
-import os
-import subprocess
-import sys
-from pathlib import Path
-
 import numpy as np
 import pytest
 from PIL import Image
@@ -377,15 +372,3 @@ def test_concurrent_calls_on_one_instance_agree():
     for t in threads:
         t.join()
     assert len(results) == 15 and all(np.array_equal(r, expected) for r in results)
-
-
-def test_stubs_match_the_modules(tmp_path):
-    package_root = Path(boxes.__file__).resolve().parents[2]
-    env = dict(os.environ)
-    if package_root.name not in ("site-packages", "dist-packages"):
-        # a source tree (installed, the package is found the usual way and mypy reads py.typed)
-        env["MYPYPATH"] = env["PYTHONPATH"] = str(package_root)
-    result = subprocess.run([sys.executable, "-m", "mypy.stubtest", "kestrix_sdk.visualize.boxes",
-                             "kestrix_sdk.visualize.zones"], cwd=tmp_path, env=env,
-                            capture_output=True, text=True)
-    assert result.returncode == 0, result.stdout + result.stderr
