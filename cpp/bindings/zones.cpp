@@ -8,7 +8,7 @@
 
 #include <string>
 
-#include "binding.hpp"
+#include "frames.hpp"
 #include "kestrix/geometry.hpp"
 
 using namespace pybind11::literals;
