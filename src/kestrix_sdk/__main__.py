@@ -3,6 +3,7 @@
   status            the latest status record of every node, read from Redis
   watch             status and error reports live from the MQTT broker
   frame KEY --out F save the frame stored under a Redis key as an image file
+  bridge            the device broker's configuration for a fleet link to a cloud broker
 
 Exit status: 0 done; 1 nothing (or not all) of what was asked for was found; 2 wrong usage;
 3 a server could not be reached.
@@ -193,7 +194,9 @@ def report_kind(topic: str) -> tuple[str, str] | None:
 def cmd_watch(args: argparse.Namespace) -> int:
     import paho.mqtt.client as mqtt
 
-    if args.nodes:
+    if args.fleet:
+        filters = fleet_filters(args)
+    elif args.nodes:
         filters = [f"{p}_{n}" for n in args.nodes for p in (PREFIX.MQTT.DEBUG, PREFIX.MQTT.CLOUD)]
     else:
         # A wildcard stands for whole topic levels only, so a filter such as "kestrix_debug_+"
@@ -237,7 +240,7 @@ def cmd_watch(args: argparse.Namespace) -> int:
             raise Unreachable(f"the MQTT broker at {where} refused the connection - {refused[0]}")
         if not subscribed.wait(10):
             raise Unreachable(f"the MQTT broker at {where} did not confirm the subscription")
-        shown = ", ".join(filters) if args.nodes else f"{PREFIX.MQTT.DEBUG}_*, {PREFIX.MQTT.CLOUD}_*"
+        shown = ", ".join(filters) if args.nodes or args.fleet else f"{PREFIX.MQTT.DEBUG}_*, {PREFIX.MQTT.CLOUD}_*"
         print(f"watching {shown} on {where}", file=sys.stderr, flush=True)
         return watch_loop(messages, args)
     except KeyboardInterrupt:
@@ -257,6 +260,9 @@ def watch_loop(messages: queue.Queue, args: argparse.Namespace) -> int:
         try:
             topic, payload = messages.get(timeout=wait if wait is not None else 1.0)
         except queue.Empty:
+            continue
+        if args.fleet:
+            seen += print_fleet_message(topic, payload, args)
             continue
         kind = report_kind(topic)
         if kind is None:
@@ -282,6 +288,89 @@ def print_report(topic: str, kind: tuple[str, str], payload: bytes, as_json: boo
     body = json.dumps(record) if record is not None else repr(text)
     label = "ERROR " if kind[0] == "error" else "status"
     print(f"{time.strftime('%H:%M:%S')} {label} {kind[1]}  {body}", flush=True)
+
+
+# ---------------------------------------------------------------------------------------------
+# Fleet
+
+
+def fleet_filters(args: argparse.Namespace) -> list[str]:
+    """Subscriptions of `watch --fleet`: every device's forwarded reports and online state."""
+    from kestrix_sdk import fleet
+
+    try:
+        prefix = fleet.check_prefix(args.prefix)
+        if not args.nodes:
+            return [f"{prefix}/#"]
+        topics = [t for n in args.nodes for t in fleet.node_topics(n)]
+    except fleet.BridgeError as e:
+        fail(str(e), 2)
+    return [f"{prefix}/+/{t}" for t in topics] + [f"{prefix}/+/online"]
+
+
+def print_fleet_message(topic: str, payload: bytes, args: argparse.Namespace) -> int:
+    """Prints one message forwarded by a device's bridge; 1 when it was a report, else 0."""
+    from kestrix_sdk import fleet
+
+    where = fleet.fleet_topic(topic, args.prefix)
+    if where is None:
+        return 0
+    device, local = where
+    if local == "online":
+        state = {b"1": "online", b"0": "offline"}.get(payload)
+        if state is None:
+            return 0
+        if args.json:
+            print(json.dumps({"device": device, "online": state == "online"}), flush=True)
+        else:
+            print(f"{device} {state}", flush=True)
+        return 0
+    kind = report_kind(local)
+    if kind is None:
+        return 0
+    text = payload.decode("utf-8", "replace")
+    try:
+        record: Any = json.loads(text)
+    except ValueError:
+        record = None
+    if args.json:
+        print(json.dumps({"device": device, "node": kind[1], "kind": kind[0],
+                          "record": record if record is not None else text}), flush=True)
+    else:
+        body = json.dumps(record) if record is not None else repr(text)
+        print(f"{device} {kind[1]} {kind[0]} {body}", flush=True)
+    return 1
+
+
+def cmd_bridge(args: argparse.Namespace) -> int:
+    from kestrix_sdk import fleet
+    from kestrix_sdk.mqtt import courier
+
+    try:
+        remote = courier.parse_mqtt_url(args.remote)
+        shown = courier.redact_url(args.remote)
+    except ValueError as e:
+        fail(f"unusable --remote URL - {e}", 2)
+    if remote.get("password") is not None and args.out is None:
+        fail("the --remote URL holds a password, which is not written to standard output: "
+             "give --out FILE (created readable by its owner only)", 2)
+    try:
+        text = fleet.bridge_config(remote, args.device, args.nodes or (), args.all,
+                                   args.prefix, shown_url=shown)
+    except fleet.BridgeError as e:
+        fail(str(e), 2)
+    if args.out is None:
+        sys.stdout.write(text)
+        return 0
+    try:
+        fd = os.open(args.out, os.O_WRONLY | os.O_CREAT | os.O_TRUNC, 0o600)
+        with os.fdopen(fd, "w") as f:
+            os.fchmod(f.fileno(), 0o600)   # also when the file was there before
+            f.write(text)
+    except OSError as e:
+        fail(f"cannot write {args.out} - {e}", EXIT_NOT_FOUND)
+    print(f"wrote the fleet link of device {args.device} to {shown} into {args.out}", file=sys.stderr)
+    return 0
 
 
 # ---------------------------------------------------------------------------------------------
@@ -342,6 +431,10 @@ def build_parser() -> argparse.ArgumentParser:
     p.add_argument("--count", type=positive_int, help="end after N reports (exit 1 if fewer arrive in --timeout)")
     p.add_argument("--timeout", type=positive_float, help="end after S seconds")
     p.add_argument("--json", action="store_true", help="one JSON object per report")
+    p.add_argument("--fleet", action="store_true",
+                   help="on a cloud broker: every device's forwarded reports, printed as "
+                   "'<device> <node> status|error ...', and each device's online/offline change")
+    p.add_argument("--prefix", default="fleet", help="with --fleet: the bridges' topic prefix (default fleet)")
     p.set_defaults(run=cmd_watch)
 
     p = sub.add_parser("frame", help="save the frame stored under a Redis key as an image",
@@ -352,6 +445,25 @@ def build_parser() -> argparse.ArgumentParser:
     p.add_argument("--out", required=True, metavar="FILE", help="image file to write (.jpg, .png, ...)")
     redis_options(p)
     p.set_defaults(run=cmd_frame)
+
+    p = sub.add_parser("bridge", help="Mosquitto configuration of a device's fleet link to a cloud broker",
+                       description="Writes a Mosquitto configuration fragment for a device's broker "
+                       "(for its include_dir, or to append to its configuration): one bridge "
+                       "connection to the cloud broker of --remote that forwards the nodes' error "
+                       "and status topics at QoS 1 under <prefix>/<device>/, keeps a persistent "
+                       "session and a bounded queue while the cloud is unreachable, and publishes "
+                       "the link's state on <prefix>/<device>/online (retained 1 or 0).")
+    p.add_argument("--remote", required=True, metavar="URL",
+                   help="the cloud broker: mqtt://[user[:password]@]host[:port] or mqtts://... "
+                   "with ?ca=FILE&cert=FILE&key=FILE")
+    p.add_argument("--device", required=True, metavar="ID", help="this device's identifier (one topic level)")
+    what = p.add_mutually_exclusive_group(required=True)
+    what.add_argument("--node", dest="nodes", action="append", metavar="NODE",
+                      help="forward this node's error and status topics (repeatable)")
+    what.add_argument("--all", action="store_true", help="forward every topic of the device broker")
+    p.add_argument("--prefix", default="fleet", help="first topic level(s) at the cloud (default fleet)")
+    p.add_argument("--out", metavar="FILE", help="write to FILE (mode 0600) instead of standard output")
+    p.set_defaults(run=cmd_bridge)
     return parser
 
 
