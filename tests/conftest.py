@@ -11,7 +11,14 @@ import pytest
 
 sys.path.insert(0, os.path.dirname(__file__))
 
+from certs import make_tls_certs  # noqa: E402
 from servers import Mosquitto, RedisServer, port_open  # noqa: E402
+
+
+@pytest.fixture(scope="session")
+def tls_certs(tmp_path_factory):
+    """Throwaway certificates made with openssl for this session (see certs.TlsCerts)."""
+    return make_tls_certs(tmp_path_factory.mktemp("tls"))
 
 
 @pytest.fixture(scope="session")

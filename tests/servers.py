@@ -104,6 +104,10 @@ class _Server:
 class Mosquitto(_Server):
     """A Mosquitto broker on 127.0.0.1. With credentials, anonymous clients are refused.
 
+    With `certfile` and `keyfile` the listener speaks TLS; `cafile` verifies client certificates,
+    which `require_certificate` makes mandatory. `users` maps further user names to passwords
+    (all kept in one password file, beside `username`/`password`).
+
     Every client connection and disconnection is written to `log_path`; `connections()` counts
     the "New client connected" lines, which is the number of accepted TCP connections.
     """
@@ -111,7 +115,10 @@ class Mosquitto(_Server):
     program = "mosquitto"
 
     def __init__(self, port: int | None = None, username: str | None = None,
-                 password: str | None = None) -> None:
+                 password: str | None = None, *, cafile: str | os.PathLike | None = None,
+                 certfile: str | os.PathLike | None = None,
+                 keyfile: str | os.PathLike | None = None, require_certificate: bool = False,
+                 users: dict[str, str] | None = None) -> None:
         super().__init__(port)
         self.log_path = self.dir / "mosquitto.log"
         lines = [
@@ -123,13 +130,22 @@ class Mosquitto(_Server):
         ]
         if os.geteuid() == 0:
             lines.append("user root")
+        if certfile is not None:
+            lines += [f"certfile {certfile}", f"keyfile {keyfile}"]
+            if cafile is not None:
+                lines.append(f"cafile {cafile}")
+            lines.append(f"require_certificate {'true' if require_certificate else 'false'}")
+        accounts = dict(users or {})
         if username is not None:
+            accounts[username] = password or ""
+        if accounts:
             pw_file = self.dir / "passwd"
-            subprocess.run(
-                [find_program("mosquitto_passwd") or "mosquitto_passwd", "-b", "-c",
-                 str(pw_file), username, password or ""],
-                check=True, capture_output=True,
-            )
+            for n, (name, secret) in enumerate(accounts.items()):
+                subprocess.run(
+                    [find_program("mosquitto_passwd") or "mosquitto_passwd", "-b",
+                     *(["-c"] if n == 0 else []), str(pw_file), name, secret],
+                    check=True, capture_output=True,
+                )
             lines += ["allow_anonymous false", f"password_file {pw_file}"]
         else:
             lines.append("allow_anonymous true")
@@ -150,13 +166,53 @@ class Mosquitto(_Server):
 
 
 class RedisServer(_Server):
-    """A Redis server on 127.0.0.1 without persistence."""
+    """A Redis server on 127.0.0.1 without persistence.
+
+    With `tls_certfile` and `tls_keyfile` the port speaks TLS only (the plain port is off);
+    `tls_cafile` verifies client certificates, which `tls_auth_clients` makes mandatory.
+    `password` protects the default user; `acl_users` are further ACL rules, one per user
+    (for example "cam1 on >secret ~cam1_* +@all"). `unixsocket` also listens on a socket file
+    in the server's directory, whose path is `socket_path`.
+    """
 
     program = "redis-server"
 
+    def __init__(self, port: int | None = None, *, tls_certfile: str | os.PathLike | None = None,
+                 tls_keyfile: str | os.PathLike | None = None,
+                 tls_cafile: str | os.PathLike | None = None, tls_auth_clients: bool = False,
+                 password: str | None = None, acl_users: list[str] | None = None,
+                 unixsocket: bool = False) -> None:
+        super().__init__(port)
+        self.tls = (tls_certfile, tls_keyfile, tls_cafile, tls_auth_clients)
+        self.password = password
+        self.acl_users = list(acl_users or [])
+        self.socket_path = self.dir / "redis.sock" if unixsocket else None
+
     def command(self) -> list[str]:
-        return [
-            "--port", str(self.port), "--bind", "127.0.0.1", "--save", "",
-            "--appendonly", "no", "--protected-mode", "no", "--daemonize", "no",
-            "--dir", str(self.dir),
-        ]
+        certfile, keyfile, cafile, auth_clients = self.tls
+        if certfile is not None:
+            args = ["--port", "0", "--tls-port", str(self.port), "--tls-cert-file", str(certfile),
+                    "--tls-key-file", str(keyfile),
+                    "--tls-auth-clients", "yes" if auth_clients else "no"]
+            if cafile is not None:
+                args += ["--tls-ca-cert-file", str(cafile)]
+        else:
+            args = ["--port", str(self.port)]
+        args += ["--bind", "127.0.0.1", "--save", "", "--appendonly", "no",
+                 "--protected-mode", "no", "--daemonize", "no", "--dir", str(self.dir)]
+        if self.password is not None:
+            args += ["--requirepass", self.password]
+        if self.acl_users:
+            acl = self.dir / "users.acl"
+            rules = list(self.acl_users)
+            if self.password is not None:
+                rules.insert(0, f"user default on >{self.password} ~* &* +@all")
+            else:
+                rules.insert(0, "user default on nopass ~* &* +@all")
+            acl.write_text("\n".join(rules) + "\n")
+            args += ["--aclfile", str(acl)]
+            if self.password is not None:
+                args = args[:args.index("--requirepass")] + args[args.index("--requirepass") + 2:]
+        if self.socket_path is not None:
+            args += ["--unixsocket", str(self.socket_path), "--unixsocketperm", "700"]
+        return args

@@ -20,16 +20,17 @@
 
 #include <Python.h>
 
+#include <optional>
 #include <string>
 
 #include "binding.hpp"
 #include "kestrix/keys.hpp"
+#include "kestrix/server_url.hpp"
+#include "urls.hpp"
 
 namespace {
 
 constexpr const char* kModuleName = "kestrix_sdk.mqtt.courier";
-constexpr const char* kDefaultHost = "127.0.0.1";
-constexpr int kDefaultPort = 1883;
 // The watcher's check period, in seconds.
 constexpr double kWatchInterval = 1.0;
 
@@ -154,10 +155,34 @@ void close_idle_socketpair(py::handle client) {
 // Construction and connection
 
 void init(py::object self, py::object host, py::object port, py::object subscribe_topics,
-          py::object verbose, py::object username, py::object password) {
+          py::object verbose, py::object username, py::object password, py::object url) {
   kx::check_arg(host, "host", kx::Type::Str, true);
   kx::check_arg(port, "port", kx::Type::Int, true);
   kx::check_arg(subscribe_topics, "subscribe_topics", kx::Type::List, true);
+
+  // A URL (given, or from the environment for a client left at the default address) replaces
+  // host and port, and its user and password replace the keyword ones. Everything about it is
+  // checked here, before the thread starts, so an unusable URL fails the construction.
+  py::object url_text = kx::client_url(url, host, port, "DEFAULT_MQTT_HOST", "DEFAULT_MQTT_PORT",
+                                       "MQTT_URL_ENV");
+  std::optional<kestrix::ServerUrl> parsed;
+  py::object shown = py::none();
+  py::object tls = py::none();
+  bool url_credentials = false;
+  if (!url_text.is_none()) {
+    const std::string text = url_text.cast<std::string>();
+    parsed = kestrix::parse_mqtt_url(text);
+    kestrix::check_url_files(*parsed, text);
+    shown = py::str(kestrix::redact_url(text));
+    if (parsed->tls) tls = kx::tls_context(*parsed, "MQTT", kestrix::redact_url(text));
+    host = py::str(parsed->host);
+    port = py::int_(parsed->port);
+    if (parsed->username) {
+      url_credentials = true;
+      username = py::str(*parsed->username);
+      password = parsed->password ? py::object(py::str(*parsed->password)) : py::object(py::none());
+    }
+  }
 
   kx::thread_init(self);
 
@@ -172,16 +197,23 @@ void init(py::object self, py::object host, py::object port, py::object subscrib
   self.attr("callbacks") = callbacks;
   self.attr("host") = host;
   self.attr("port") = port;
+  self.attr("url") = shown;
   self.attr("verbose") = verbose;
 
   py::object client = make_paho_client();
   self.attr("client") = client;
   self.attr("_username") = username;
   self.attr("_password") = password;
-  // Credentials only as a pair: a user name without a password (or the reverse) sets none.
-  if (kx::truthy(username) && kx::truthy(password)) {
+  if (url_credentials) {
+    // A URL's user name goes to the broker with its password, or alone when it has none.
+    client.attr("username_pw_set")(username, password);
+  } else if (kx::truthy(username) && kx::truthy(password)) {
+    // Keyword credentials only as a pair: a user name without a password (or the reverse)
+    // sets none.
     client.attr("username_pw_set")(username, password);
   }
+  // The server's certificate is verified against the URL's CA file and its host name checked.
+  if (!tls.is_none()) client.attr("tls_set_context")(tls);
   client.attr("on_connect") = self.attr("_on_connect");
   client.attr("on_publish") = self.attr("_on_publish");
   client.attr("on_message") = self.attr("_on_message");
@@ -525,8 +557,26 @@ PYBIND11_MODULE(courier, m) {
   m.attr("PREFIX") = py::module_::import("kestrix_sdk.constants").attr("PREFIX");
 
   m.attr("logger") = kx::make_logger("kestrix_sdk.logging", "MQTT", true);
-  m.attr("DEFAULT_MQTT_HOST") = kDefaultHost;
-  m.attr("DEFAULT_MQTT_PORT") = kDefaultPort;
+  py::object default_host = kx::constant("DEFAULT_MQTT_HOST");
+  py::object default_port = kx::constant("DEFAULT_MQTT_PORT");
+  m.attr("DEFAULT_MQTT_HOST") = default_host;
+  m.attr("DEFAULT_MQTT_PORT") = default_port;
+  m.attr("MQTT_URL_ENV") = kx::constant("MQTT_URL_ENV");
+
+  m.def(
+      "parse_mqtt_url",
+      [](const std::string& url) { return kx::url_dict(kestrix::parse_mqtt_url(url), false); },
+      py::arg("url"),
+      "parse_mqtt_url(url) -> dict\n\n"
+      "The parts of a broker URL (mqtt://[user[:password]@]host[:port], mqtts://... for TLS, "
+      "with ca=, cert=, key= query parameters): scheme, host, port, username, password, tls, "
+      "ca, cert, key; absent parts are None. Raises ValueError naming the problem (the "
+      "password shown as \"***\").");
+  m.def(
+      "redact_url", [](const std::string& url) { return kestrix::redact_url(url); },
+      py::arg("url"),
+      "redact_url(url) -> str\n\n"
+      "The URL with the password of its user part written as \"***\".");
 
   m.def("gen_mqtt_key_local", &gen_mqtt_key_local, py::arg("node_id"),
         "gen_mqtt_key_local(node_id) -> str\n\n"
@@ -535,7 +585,7 @@ PYBIND11_MODULE(courier, m) {
   kx::ThreadClass cls(
       m, "CourierClient",
       "CourierClient(host=DEFAULT_MQTT_HOST, port=DEFAULT_MQTT_PORT, subscribe_topics=None, "
-      "verbose=True, username=None, password=None)\n\n"
+      "verbose=True, username=None, password=None, *, url=None)\n\n"
       "A thread that owns one MQTT broker connection and keeps it up until stop().\n\n"
       "The constructor starts the thread; it connects within about a second and reconnects, once "
       "a second, whenever the connection is down. Every topic of subscribe_topics is listened "
@@ -543,15 +593,21 @@ PYBIND11_MODULE(courier, m) {
       "for objects with a \"source_key\" member and under the integer key 0 for all others. "
       "callbacks maps topics to callables called as callback(topic=..., msg=...) on paho's "
       "network thread; its keys are subscribed after every accepted connection. A complete "
-      "shutdown is stop() followed by disconnect().");
+      "shutdown is stop() followed by disconnect().\n\n"
+      "url (mqtt://[user[:password]@]host[:port] or mqtts://... with ca=, cert=, key= query "
+      "parameters) replaces host and port and brings its own credentials and TLS settings. "
+      "Without url, a client left at the default host and port uses the URL of the "
+      "environment variable KESTRIX_MQTT_URL when it is set. An unusable URL raises "
+      "ValueError. The attribute url holds the URL in use with its password as \"***\" "
+      "(None without one).");
 
-  cls.def_init(&init, py::arg("host") = py::str(kDefaultHost),
-               py::arg("port") = py::int_(kDefaultPort), py::arg("subscribe_topics") = py::none(),
-               py::arg("verbose") = true, py::arg("username") = py::none(),
-               py::arg("password") = py::none(),
+  cls.def_init(&init, py::arg("host") = default_host, py::arg("port") = default_port,
+               py::arg("subscribe_topics") = py::none(), py::arg("verbose") = true,
+               py::arg("username") = py::none(), py::arg("password") = py::none(), py::kw_only(),
+               py::arg("url") = py::none(),
                "Checks the argument types (host: str or None, port: int or None, "
-               "subscribe_topics: list or None), builds the dispatch table and the paho client, "
-               "and starts the watcher thread.");
+               "subscribe_topics: list or None, url: str or None) and the URL in use, builds "
+               "the dispatch table and the paho client, and starts the watcher thread.");
   cls.def("connect", &connect,
           "connect() -> bool\n\n"
           "Asks paho to connect to host:port and starts its network thread. Returns False (and "

@@ -6,11 +6,14 @@
 // redis-py (and the other way round when reading), so a frame is not copied on its way through.
 #include <Python.h>
 
+#include <optional>
 #include <string>
 
 #include "binding.hpp"
 #include "kestrix/base64.hpp"
 #include "kestrix/keys.hpp"
+#include "kestrix/server_url.hpp"
+#include "urls.hpp"
 
 namespace {
 
@@ -39,19 +42,53 @@ py::object module_attr(const char* module, const char* name) {
 // Errors a guarded block handles: Exception, not KeyboardInterrupt, SystemExit and the like.
 bool is_exception(const py::error_already_set& err) { return err.matches(PyExc_Exception); }
 
-py::object make_redis_client(py::handle host, py::handle port) {
+// The client over a pool with the settings above. `where` holds the pool's address keywords:
+// host and port, or a socket path with its connection class, plus credentials, database and
+// TLS settings when a URL gave them.
+py::object make_redis_client(py::kwargs where) {
   py::object no_backoff = module_attr("redis.backoff", "NoBackoff")();
-  py::object pool = module_attr("redis", "BlockingConnectionPool")(
-      py::arg("host") = host, py::arg("port") = port,
-      py::arg("max_connections") = kPoolSize, py::arg("timeout") = kPoolWaitSeconds,
-      py::arg("socket_connect_timeout") = kConnectTimeoutSeconds,
-      py::arg("socket_timeout") = kSocketTimeoutSeconds,
-      py::arg("retry") = module_attr("redis.retry", "Retry")(no_backoff, 0));
+  where["max_connections"] = kPoolSize;
+  where["timeout"] = kPoolWaitSeconds;
+  where["socket_connect_timeout"] = kConnectTimeoutSeconds;
+  where["socket_timeout"] = kSocketTimeoutSeconds;
+  where["retry"] = module_attr("redis.retry", "Retry")(no_backoff, 0);
+  py::object pool = module_attr("redis", "BlockingConnectionPool")(**where);
   py::object client = module_attr("redis", "StrictRedis")(py::arg("connection_pool") = pool);
   // The client owns this pool as it owns one it makes itself: discarding the client closes
   // the pool's connections.
   client.attr("auto_close_connection_pool") = true;
   return client;
+}
+
+py::object optional_text(const std::optional<std::string>& value) {
+  return value ? py::object(py::str(*value)) : py::object(py::none());
+}
+
+// The pool's address keywords for a URL: TCP or TLS to host:port, or a Unix socket; user,
+// password and database number. For TLS the server's certificate is required and its host name
+// checked; the files are tried once here so that one ssl cannot use fails the construction.
+py::kwargs url_address(const kestrix::ServerUrl& url, const std::string& text) {
+  py::kwargs where;
+  if (url.scheme == "unix") {
+    where["connection_class"] = module_attr("redis", "UnixDomainSocketConnection");
+    where["path"] = url.path;
+  } else {
+    where["host"] = url.host;
+    where["port"] = url.port;
+  }
+  where["db"] = url.db;
+  where["username"] = optional_text(url.username);
+  where["password"] = optional_text(url.password);
+  if (url.tls) {
+    kx::tls_context(url, "Redis", kestrix::redact_url(text));
+    where["connection_class"] = module_attr("redis", "SSLConnection");
+    where["ssl_ca_certs"] = optional_text(url.ca);
+    where["ssl_certfile"] = optional_text(url.cert);
+    where["ssl_keyfile"] = optional_text(url.key);
+    where["ssl_cert_reqs"] = "required";
+    where["ssl_check_hostname"] = true;
+  }
+  return where;
 }
 
 // <prefix>_<node_id>_<port>, with PREFIX.REDIS.<member> read now.
@@ -123,11 +160,28 @@ py::bytes base64_decode(py::handle text) {
 
 // --- VaultClient ------------------------------------------------------------------------------
 
-void init(py::object self, py::object thread, py::object host, py::object port) {
+void init(py::object self, py::object thread, py::object host, py::object port, py::object url) {
   kx::check_arg(host, "host", kx::Type::Str);
   kx::check_arg(port, "port", kx::Type::Int);
+  // A URL (given, or from the environment for a client left at the default address) replaces
+  // host and port and adds credentials, database, TLS or a socket path.
+  py::object url_text = kx::client_url(url, host, port, "DEFAULT_REDIS_HOST",
+                                       "DEFAULT_REDIS_PORT", "REDIS_URL_ENV");
+  py::kwargs where;
+  py::object shown = py::none();
+  if (url_text.is_none()) {
+    where["host"] = host;
+    where["port"] = port;
+  } else {
+    const std::string text = url_text.cast<std::string>();
+    const kestrix::ServerUrl parsed = kestrix::parse_redis_url(text);
+    kestrix::check_url_files(parsed, text);
+    where = url_address(parsed, text);
+    shown = py::str(kestrix::redact_url(text));
+  }
   self.attr("_use_thread") = thread;
-  self.attr("_redis_client") = make_redis_client(host, port);
+  self.attr("url") = shown;
+  self.attr("_redis_client") = make_redis_client(where);
 }
 
 py::object gen_redis_key_local(py::object node_id, py::object port) {
@@ -252,7 +306,12 @@ constexpr const char* kClassDoc =
     "Args:\n"
     "    thread(bool): Use threading or not\n"
     "    host(str): Redis server host\n"
-    "    port(int): Redis server port";
+    "    port(int): Redis server port\n"
+    "    url(str): Redis URL (keyword only): redis://[[user]:password@]host[:port][/db],\n"
+    "        rediss://... (TLS, with ca=, cert=, key= query parameters) or\n"
+    "        unix:///path/to/redis.sock[?db=N]. Replaces host and port. Without it, a client\n"
+    "        left at the default host and port uses KESTRIX_REDIS_URL when that is set.\n"
+    "        The attribute url holds the URL in use, its password written as \"***\".";
 
 }  // namespace
 
@@ -266,6 +325,23 @@ PYBIND11_MODULE(vault, m) {
     py::module_::import(name);
   }
   m.attr("logger") = kx::make_logger("kestrix_sdk.logging.logger", "REDIS", false);
+  py::object default_host = kx::constant("DEFAULT_REDIS_HOST");
+  py::object default_port = kx::constant("DEFAULT_REDIS_PORT");
+  m.attr("DEFAULT_REDIS_HOST") = default_host;
+  m.attr("DEFAULT_REDIS_PORT") = default_port;
+  m.attr("REDIS_URL_ENV") = kx::constant("REDIS_URL_ENV");
+
+  m.def(
+      "parse_redis_url",
+      [](const std::string& url) { return kx::url_dict(kestrix::parse_redis_url(url), true); },
+      py::arg("url"),
+      "The parts of a Redis URL (redis://[[user]:password@]host[:port][/db], rediss://... for "
+      "TLS with ca=, cert=, key= query parameters, unix:///path/to/redis.sock[?db=N]): scheme, "
+      "host, port, username, password, tls, ca, cert, key, path, db; absent parts are None. "
+      "Raises ValueError naming the problem (the password shown as \"***\").");
+  m.def(
+      "redact_url", [](const std::string& url) { return kestrix::redact_url(url); },
+      py::arg("url"), "The URL with the password of its user part written as \"***\".");
 
   m.def("gen_redis_key_local", &gen_redis_key_local, py::arg("node_id"), py::arg("port"));
   // The thread of one background frame write (a threading.Thread started with target and args).
@@ -273,8 +349,8 @@ PYBIND11_MODULE(vault, m) {
       .def("run", &frame_writer_run);
 
   kx::HeapClass(m, "VaultClient", kClassDoc)
-      .def_init(&init, py::arg("thread") = true, py::arg("host") = "localhost",
-                py::arg("port") = 6379)
+      .def_init(&init, py::arg("thread") = true, py::arg("host") = default_host,
+                py::arg("port") = default_port, py::kw_only(), py::arg("url") = py::none())
       .def_static("gen_redis_key_status", &gen_redis_key_status, py::arg("node_id"),
                   py::arg("port"))
       .def("put_data", &put_data, py::arg("redis_key"), py::arg("data"),

@@ -7,7 +7,19 @@ the node identifier (and, for node-local Redis keys, "_" and a port) when a name
 
 import os as _os
 
-__all__ = ["PREFIX", "NODE_ID", "NODE_TYPE", "KEY", "FONTS_DIR"]
+__all__ = [
+    "PREFIX",
+    "NODE_ID",
+    "NODE_TYPE",
+    "KEY",
+    "FONTS_DIR",
+    "DEFAULT_MQTT_HOST",
+    "DEFAULT_MQTT_PORT",
+    "DEFAULT_REDIS_HOST",
+    "DEFAULT_REDIS_PORT",
+    "MQTT_URL_ENV",
+    "REDIS_URL_ENV",
+]
 
 
 class PREFIX:
@@ -54,3 +66,23 @@ class KEY:
 FONTS_DIR = _os.environ.get("KESTRIX_FONTS_DIR") or _os.path.join(
     _os.path.dirname(_os.path.abspath(__file__)), "fonts"
 )
+
+
+# Where the kit's clients connect when nothing else is said. The client classes, the status
+# reporter and the operator tool all take these values from here.
+
+#: Broker host of a CourierClient made without host.
+DEFAULT_MQTT_HOST = "127.0.0.1"
+#: Broker port of a CourierClient made without port.
+DEFAULT_MQTT_PORT = 1883
+#: Redis host of a VaultClient made without host.
+DEFAULT_REDIS_HOST = "localhost"
+#: Redis port of a VaultClient made without port.
+DEFAULT_REDIS_PORT = 6379
+
+#: Environment variable holding the broker URL (mqtt://... or mqtts://...) that clients made
+#: with the default host and port use instead of them.
+MQTT_URL_ENV = "KESTRIX_MQTT_URL"
+#: Environment variable holding the Redis URL (redis://..., rediss://... or unix://...) that
+#: clients made with the default host and port use instead of them.
+REDIS_URL_ENV = "KESTRIX_REDIS_URL"

@@ -1,6 +1,6 @@
 import logging
 import threading
-from typing import Any, Callable
+from typing import Any, Callable, TypedDict
 
 import paho.mqtt.client
 
@@ -9,13 +9,28 @@ from kestrix_sdk.constants import PREFIX as PREFIX
 logger: logging.Logger
 DEFAULT_MQTT_HOST: str
 DEFAULT_MQTT_PORT: int
+MQTT_URL_ENV: str
+
+class _MqttUrl(TypedDict):
+    scheme: str
+    host: str
+    port: int
+    username: str | None
+    password: str | None
+    tls: bool
+    ca: str | None
+    cert: str | None
+    key: str | None
 
 def gen_mqtt_key_local(node_id: object) -> str: ...
+def parse_mqtt_url(url: str) -> _MqttUrl: ...
+def redact_url(url: str) -> str: ...
 
 class CourierClient(threading.Thread):
     callbacks: dict[str, Callable[..., object]]
     host: str | None
     port: int | None
+    url: str | None
     verbose: Any
     client: paho.mqtt.client.Client
     _username: Any
@@ -31,6 +46,8 @@ class CourierClient(threading.Thread):
         verbose: object = True,
         username: Any = None,
         password: Any = None,
+        *,
+        url: str | None = None,
     ) -> None: ...
     def connect(self) -> bool: ...
     def run(self) -> None: ...

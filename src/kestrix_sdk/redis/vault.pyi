@@ -1,20 +1,42 @@
 import logging
 import threading
+from typing import TypedDict
 
 import numpy as np
 import numpy.typing as npt
 import redis
 
 logger: logging.Logger
+DEFAULT_REDIS_HOST: str
+DEFAULT_REDIS_PORT: int
+REDIS_URL_ENV: str
+
+class _RedisUrl(TypedDict):
+    scheme: str
+    host: str | None
+    port: int | None
+    username: str | None
+    password: str | None
+    tls: bool
+    ca: str | None
+    cert: str | None
+    key: str | None
+    path: str | None
+    db: int
 
 def gen_redis_key_local(node_id: object, port: object) -> str: ...
+def parse_redis_url(url: str) -> _RedisUrl: ...
+def redact_url(url: str) -> str: ...
 
 class VaultClient:
     """Represents a redis client specified for the containers."""
 
     _use_thread: object
+    url: str | None
     _redis_client: redis.StrictRedis
-    def __init__(self, thread: object = True, host: str = "localhost", port: int = 6379) -> None: ...
+    def __init__(
+        self, thread: object = True, host: str = "localhost", port: int = 6379, *, url: str | None = None
+    ) -> None: ...
     @staticmethod
     def gen_redis_key_status(node_id: object, port: object) -> str: ...
     def put_data(self, redis_key: str, data: str) -> bool: ...
