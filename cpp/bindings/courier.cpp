@@ -213,7 +213,13 @@ void init(py::object self, py::object host, py::object port, py::object subscrib
     client.attr("username_pw_set")(username, password);
   }
   // The server's certificate is verified against the URL's CA file and its host name checked.
-  if (!tls.is_none()) client.attr("tls_set_context")(tls);
+  if (!tls.is_none()) {
+    client.attr("tls_set_context")(tls);
+    // A broker that wants a client certificate refuses a connection without one only after
+    // the handshake (TLS 1.3), when paho's network thread first reads; paho reports that read
+    // error through its logger only. It goes to the module's logger, so the cause is logged.
+    client.attr("enable_logger")(py::module_::import(kModuleName).attr("logger"));
+  }
   client.attr("on_connect") = self.attr("_on_connect");
   client.attr("on_publish") = self.attr("_on_publish");
   client.attr("on_message") = self.attr("_on_message");

@@ -168,7 +168,6 @@ void init(py::object self, py::object thread, py::object host, py::object port, 
   py::object url_text = kx::client_url(url, host, port, "DEFAULT_REDIS_HOST",
                                        "DEFAULT_REDIS_PORT", "REDIS_URL_ENV");
   py::kwargs where;
-  py::object shown = py::none();
   if (url_text.is_none()) {
     where["host"] = host;
     where["port"] = port;
@@ -177,10 +176,8 @@ void init(py::object self, py::object thread, py::object host, py::object port, 
     const kestrix::ServerUrl parsed = kestrix::parse_redis_url(text);
     kestrix::check_url_files(parsed, text);
     where = url_address(parsed, text);
-    shown = py::str(kestrix::redact_url(text));
   }
   self.attr("_use_thread") = thread;
-  self.attr("url") = shown;
   self.attr("_redis_client") = make_redis_client(where);
 }
 
@@ -310,8 +307,7 @@ constexpr const char* kClassDoc =
     "    url(str): Redis URL (keyword only): redis://[[user]:password@]host[:port][/db],\n"
     "        rediss://... (TLS, with ca=, cert=, key= query parameters) or\n"
     "        unix:///path/to/redis.sock[?db=N]. Replaces host and port. Without it, a client\n"
-    "        left at the default host and port uses KESTRIX_REDIS_URL when that is set.\n"
-    "        The attribute url holds the URL in use, its password written as \"***\".";
+    "        left at the default host and port uses KESTRIX_REDIS_URL when that is set.";
 
 }  // namespace
 

@@ -25,11 +25,16 @@ from typing import Any, NoReturn
 
 from kestrix_sdk.constants import PREFIX
 
-# The kit's default server addresses (those of CourierClient and VaultClient).
-DEFAULT_MQTT_HOST = "127.0.0.1"
-DEFAULT_MQTT_PORT = 1883
-DEFAULT_REDIS_HOST = "localhost"
-DEFAULT_REDIS_PORT = 6379
+# The kit's default server addresses (those of CourierClient and VaultClient) and the variables
+# that hold a node's server URLs.
+from kestrix_sdk.constants import (  # noqa: E402
+    DEFAULT_MQTT_HOST,
+    DEFAULT_MQTT_PORT,
+    DEFAULT_REDIS_HOST,
+    DEFAULT_REDIS_PORT,
+    MQTT_URL_ENV,
+    REDIS_URL_ENV,
+)
 
 EXIT_NOT_FOUND = 1
 EXIT_UNREACHABLE = 3
@@ -50,22 +55,102 @@ def fail(message: str, code: int) -> NoReturn:
 # Redis
 
 
-def redis_client(host: str, port: int):
+def redis_client(host: str, port: int, url: str | None = None):
+    """A client of the Redis server at host:port, or at `url` (which replaces both) when given."""
     import redis
     from redis.backoff import NoBackoff
     from redis.retry import Retry
 
+    where = f"{host}:{port}"
+    address: dict[str, Any] = {"host": host, "port": port}
+    if url is not None:
+        where, address = redis_url_address(url)
     # One immediate retry, not the client's default backed-off retries: a person is waiting.
-    client = redis.Redis(host=host, port=port, socket_connect_timeout=5, socket_timeout=10,
+    client = redis.Redis(**address, socket_connect_timeout=5, socket_timeout=10,
                          retry=Retry(NoBackoff(), 1))
     try:
         client.ping()
     except (redis.exceptions.ConnectionError, redis.exceptions.TimeoutError) as e:
-        raise Unreachable(f"cannot reach the Redis server at {host}:{port} - {e}") from None
+        raise Unreachable(f"cannot reach the Redis server at {where} - {e}") from None
     except redis.exceptions.ResponseError as e:
         # A server that wants authentication, for instance.
-        raise Unreachable(f"the Redis server at {host}:{port} refused the request - {e}") from None
+        raise Unreachable(f"the Redis server at {where} refused the request - {e}") from None
     return client
+
+
+# ---------------------------------------------------------------------------------------------
+# Server URLs (--mqtt-url, --redis-url and the environment)
+
+
+def chosen_url(given: str | None, host: str, port: int, default_host: str, default_port: int,
+               env: str) -> str | None:
+    """The URL a sub-command uses: --*-url when given, else the environment's URL when the host
+    and port are the defaults, else None (plain host and port)."""
+    if given:
+        return given
+    if host == default_host and port == default_port:
+        return os.environ.get(env) or None
+    return None
+
+
+def redis_url_address(url: str) -> tuple[str, dict[str, Any]]:
+    """(the URL with its password as "***", redis-py connection keywords) for a Redis URL."""
+    from kestrix_sdk.redis.vault import parse_redis_url, redact_url
+
+    parts = parse_redis_url(url)
+    address: dict[str, Any] = {"db": parts["db"], "username": parts["username"],
+                               "password": parts["password"]}
+    if parts["scheme"] == "unix":
+        address["unix_socket_path"] = parts["path"]
+    else:
+        address.update(host=parts["host"], port=parts["port"])
+    if parts["tls"]:
+        address.update(ssl=True, ssl_ca_certs=parts["ca"], ssl_certfile=parts["cert"],
+                       ssl_keyfile=parts["key"], ssl_cert_reqs="required",
+                       ssl_check_hostname=True)
+    return redact_url(url), address
+
+
+def mqtt_url_settings(url: str) -> tuple[str, dict[str, Any]]:
+    """(the URL with its password as "***", host / port / username / password / tls) for a
+    broker URL; tls is an ssl.SSLContext or None."""
+    import ssl
+
+    from kestrix_sdk.mqtt.courier import parse_mqtt_url, redact_url
+
+    parts = parse_mqtt_url(url)
+    shown = redact_url(url)
+    tls = None
+    if parts["tls"]:
+        try:
+            tls = ssl.create_default_context(cafile=parts["ca"])
+            if parts["cert"]:
+                tls.load_cert_chain(parts["cert"], parts["key"])
+        except (OSError, ssl.SSLError) as e:
+            raise ValueError(f"MQTT URL '{shown}': the TLS files cannot be used - {e}") from None
+    return shown, {"host": parts["host"], "port": parts["port"], "username": parts["username"],
+                   "password": parts["password"], "tls": tls}
+
+
+def resolve_servers(args: argparse.Namespace) -> None:
+    """Sets args.redis_url / args.mqtt_url to the URL each server is reached by (or None)."""
+    if hasattr(args, "redis_url"):
+        args.redis_url = chosen_url(args.redis_url, args.host, args.port, DEFAULT_REDIS_HOST,
+                                    DEFAULT_REDIS_PORT, REDIS_URL_ENV)
+    if hasattr(args, "mqtt_url"):
+        args.mqtt_url = chosen_url(args.mqtt_url, args.host, args.port, DEFAULT_MQTT_HOST,
+                                   DEFAULT_MQTT_PORT, MQTT_URL_ENV)
+
+
+def server_text(args: argparse.Namespace, url_attr: str) -> str:
+    """Where a sub-command's server is, for messages: the URL without its password, or
+    host:port."""
+    url = getattr(args, url_attr, None)
+    if url:
+        from kestrix_sdk.mqtt.courier import redact_url
+
+        return redact_url(url)
+    return f"{args.host}:{args.port}"
 
 
 def glob_escape(text: str) -> str:
@@ -117,7 +202,7 @@ def describe_age(ts: Any, now: float) -> str:
 
 
 def cmd_status(args: argparse.Namespace) -> int:
-    client = redis_client(args.host, args.port)
+    client = redis_client(args.host, args.port, getattr(args, "redis_url", None))
     records = status_records(client)
     if args.nodes:
         missing = [n for n in args.nodes if n not in records]
@@ -127,7 +212,7 @@ def cmd_status(args: argparse.Namespace) -> int:
     if args.json:
         print(json.dumps({n: records[n] for n in sorted(records)}, indent=2))
     elif not records and not missing:
-        print(f"no status records under {PREFIX.REDIS.STATUS}_* on {args.host}:{args.port}")
+        print(f"no status records under {PREFIX.REDIS.STATUS}_* on {server_text(args, 'redis_url')}")
     else:
         now = time.time()
         for node_id in sorted(records):
@@ -145,13 +230,13 @@ def cmd_frame(args: argparse.Namespace) -> int:
     import numpy as np
     import redis
 
-    client = redis_client(args.host, args.port)
+    client = redis_client(args.host, args.port, getattr(args, "redis_url", None))
     try:
         value = client.get(args.key)
     except redis.exceptions.ResponseError as e:
         fail(f"cannot read key {args.key!r} - {e}", EXIT_NOT_FOUND)
     if value is None:
-        fail(f"no value under key {args.key!r} on {args.host}:{args.port}", EXIT_NOT_FOUND)
+        fail(f"no value under key {args.key!r} on {server_text(args, 'redis_url')}", EXIT_NOT_FOUND)
     try:
         data = base64.b64decode(value)
     except (binascii.Error, ValueError):
@@ -222,14 +307,22 @@ def cmd_watch(args: argparse.Namespace) -> int:
         messages.put((msg.topic, msg.payload))
 
     client = mqtt.Client(mqtt.CallbackAPIVersion.VERSION2, client_id=f"kestrix-watch-{os.getpid()}")
-    if args.username:
-        client.username_pw_set(args.username, args.password)
+    host, port, username, password = args.host, args.port, args.username, args.password
+    where = f"{args.host}:{args.port}"
+    if getattr(args, "mqtt_url", None):
+        where, settings = mqtt_url_settings(args.mqtt_url)
+        host, port = settings["host"], settings["port"]
+        if settings["username"]:
+            username, password = settings["username"], settings["password"]
+        if settings["tls"] is not None:
+            client.tls_set_context(settings["tls"])
+    if username:
+        client.username_pw_set(username, password)
     client.on_connect = on_connect
     client.on_subscribe = on_subscribe
     client.on_message = on_message
-    where = f"{args.host}:{args.port}"
     try:
-        client.connect(args.host, args.port, keepalive=30)
+        client.connect(host, port, keepalive=30)
     except (OSError, ValueError) as e:
         raise Unreachable(f"cannot reach the MQTT broker at {where} - {e}") from None
     client.loop_start()
@@ -397,6 +490,22 @@ def port_number(text: str) -> int:
     return value
 
 
+def redis_url_option(p: argparse.ArgumentParser) -> None:
+    p.add_argument("--redis-url", metavar="URL",
+                   help="Redis URL, replacing --host and --port: redis://[[user]:password@]host"
+                   "[:port][/db], rediss://... (TLS; ?ca=, cert=, key= files) or "
+                   f"unix:///path/to/redis.sock[?db=N] (default: ${REDIS_URL_ENV} when --host "
+                   "and --port are the defaults)")
+
+
+def mqtt_url_option(p: argparse.ArgumentParser) -> None:
+    p.add_argument("--mqtt-url", metavar="URL",
+                   help="broker URL, replacing --host and --port (and --username/--password when "
+                   "it names a user): mqtt://[user[:password]@]host[:port] or mqtts://... (TLS; "
+                   f"?ca=, cert=, key= files) (default: ${MQTT_URL_ENV} when --host and --port "
+                   "are the defaults)")
+
+
 def build_parser() -> argparse.ArgumentParser:
     parser = argparse.ArgumentParser(
         prog=PROG, description="Operator tool for the nodes of kestrix_sdk.",
@@ -408,6 +517,7 @@ def build_parser() -> argparse.ArgumentParser:
                        help=f"Redis server host (default {DEFAULT_REDIS_HOST})")
         p.add_argument("--port", type=port_number, default=DEFAULT_REDIS_PORT,
                        help=f"Redis server port (default {DEFAULT_REDIS_PORT})")
+        redis_url_option(p)
 
     p = sub.add_parser("status", help="latest status record of every node (from Redis)",
                        description="Shows the latest status record of every node, as its status "
@@ -426,6 +536,7 @@ def build_parser() -> argparse.ArgumentParser:
                    help=f"broker port (default {DEFAULT_MQTT_PORT})")
     p.add_argument("--username", help="broker user name")
     p.add_argument("--password", help="broker password")
+    mqtt_url_option(p)
     p.add_argument("--node", dest="nodes", action="append", metavar="NODE",
                    help="only this node's reports (repeatable)")
     p.add_argument("--count", type=positive_int, help="end after N reports (exit 1 if fewer arrive in --timeout)")
@@ -469,14 +580,20 @@ def build_parser() -> argparse.ArgumentParser:
 
 def main(argv: list[str] | None = None) -> int:
     args = build_parser().parse_args(argv)
+    resolve_servers(args)
     try:
         return args.run(args)
+    except ValueError as e:
+        # An unusable server URL; the message shows it without its password.
+        if "URL '" not in str(e):
+            raise
+        fail(str(e), 2)
     except Unreachable as e:
         fail(str(e), EXIT_UNREACHABLE)
     except Exception as e:
         # The Redis server went away after the first exchange.
         if type(e).__module__.startswith("redis.") and type(e).__name__ in ("ConnectionError", "TimeoutError"):
-            fail(f"lost the Redis server at {args.host}:{args.port} - {e}", EXIT_UNREACHABLE)
+            fail(f"lost the Redis server at {server_text(args, 'redis_url')} - {e}", EXIT_UNREACHABLE)
         raise
     except KeyboardInterrupt:
         return 130

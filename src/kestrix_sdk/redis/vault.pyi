@@ -32,7 +32,6 @@ class VaultClient:
     """Represents a redis client specified for the containers."""
 
     _use_thread: object
-    url: str | None
     _redis_client: redis.StrictRedis
     def __init__(
         self, thread: object = True, host: str = "localhost", port: int = 6379, *, url: str | None = None
