@@ -106,7 +106,9 @@ class Mosquitto(_Server):
 
     With `certfile` and `keyfile` the listener speaks TLS; `cafile` verifies client certificates,
     which `require_certificate` makes mandatory. `users` maps further user names to passwords
-    (all kept in one password file, beside `username`/`password`).
+    (all kept in one password file, beside `username`/`password`). A `persistent` broker keeps
+    its sessions and queued messages across a restart in its directory; `extra` lines are
+    appended to its configuration.
 
     Every client connection and disconnection is written to `log_path`; `connections()` counts
     the "New client connected" lines, which is the number of accepted TCP connections.
@@ -118,12 +120,14 @@ class Mosquitto(_Server):
                  password: str | None = None, *, cafile: str | os.PathLike | None = None,
                  certfile: str | os.PathLike | None = None,
                  keyfile: str | os.PathLike | None = None, require_certificate: bool = False,
-                 users: dict[str, str] | None = None) -> None:
+                 users: dict[str, str] | None = None, persistent: bool = False,
+                 extra: list[str] | None = None) -> None:
         super().__init__(port)
         self.log_path = self.dir / "mosquitto.log"
         lines = [
             f"listener {self.port} 127.0.0.1",
-            "persistence false",
+            f"persistence {'true' if persistent else 'false'}",
+            *([f"persistence_location {self.dir}/"] if persistent else []),
             f"log_dest file {self.log_path}",
             "log_type all",
             "connection_messages true",
@@ -149,6 +153,7 @@ class Mosquitto(_Server):
             lines += ["allow_anonymous false", f"password_file {pw_file}"]
         else:
             lines.append("allow_anonymous true")
+        lines += extra or []
         self.conf = self.dir / "mosquitto.conf"
         self.conf.write_text("\n".join(lines) + "\n")
 
