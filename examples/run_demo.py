@@ -100,6 +100,30 @@ def end_all(children: list[Child], grace: float = 8.0) -> dict[Child, int]:
     return codes
 
 
+def server_addresses() -> list[tuple[str, str, int]]:
+    """The servers the nodes will use: the kit's default addresses, or those of the URLs in
+    KESTRIX_MQTT_URL / KESTRIX_REDIS_URL (a Redis socket is not checked here)."""
+    from kestrix_sdk.constants import (DEFAULT_MQTT_HOST, DEFAULT_MQTT_PORT, DEFAULT_REDIS_HOST,
+                                       DEFAULT_REDIS_PORT, MQTT_URL_ENV, REDIS_URL_ENV)
+
+    found = [("MQTT broker", DEFAULT_MQTT_HOST, DEFAULT_MQTT_PORT),
+             ("Redis server", DEFAULT_REDIS_HOST, DEFAULT_REDIS_PORT)]
+    if os.environ.get(MQTT_URL_ENV):
+        from kestrix_sdk.mqtt.courier import parse_mqtt_url
+
+        url = parse_mqtt_url(os.environ[MQTT_URL_ENV])
+        found[0] = ("MQTT broker", url["host"], url["port"])
+    if os.environ.get(REDIS_URL_ENV):
+        from kestrix_sdk.redis.vault import parse_redis_url
+
+        url = parse_redis_url(os.environ[REDIS_URL_ENV])
+        if url["host"] is None:
+            del found[1]
+        else:
+            found[1] = ("Redis server", url["host"], url["port"])
+    return found
+
+
 def reachable(host: str, port: int) -> bool:
     try:
         socket.create_connection((host, port), timeout=1).close()
@@ -169,7 +193,7 @@ def parse_args(argv: list[str] | None) -> argparse.Namespace:
 def main(argv: list[str] | None = None) -> int:
     args = parse_args(argv)
     out = os.path.abspath(args.out)
-    for what, host, port in (("MQTT broker", "127.0.0.1", 1883), ("Redis server", "127.0.0.1", 6379)):
+    for what, host, port in server_addresses():
         if not reachable(host, port):
             print(f"demo: no {what} on {host}:{port}; start one, or run scripts/demo.sh, which does",
                   file=sys.stderr)

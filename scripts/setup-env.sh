@@ -1,7 +1,7 @@
 # Shared set-up of the kit's one-command scripts (scripts/test.sh, scripts/demo.sh); source it
 # from the repository root. It defines:
 #   kx_system_packages WHAT...  installs, with apt-get, the Debian packages that are missing for
-#                               WHAT: servers (mosquitto, redis-server), build (C++ toolchain,
+#                               WHAT: servers (mosquitto, redis-server, openssl), build (C++ toolchain,
 #                               CMake, python3-venv), gtest (GoogleTest headers)
 #   kx_venv_install [EXTRAS] [--if-changed]
 #                               creates the virtual environment ($KESTRIX_VENV, default .venv)
@@ -22,6 +22,8 @@ kx_system_packages() {
       servers)
         command -v mosquitto >/dev/null 2>&1 || [ -x /usr/sbin/mosquitto ] || need+=(mosquitto)
         command -v redis-server >/dev/null 2>&1 || need+=(redis-server)
+        # certificates of the TLS tests and of demo.sh --secure
+        command -v openssl >/dev/null 2>&1 || need+=(openssl)
         ;;
       build)
         command -v g++ >/dev/null 2>&1 || need+=(g++)

@@ -6,6 +6,7 @@ by its pid, and can be stopped and started again on the same port to simulate an
 
 from __future__ import annotations
 
+import hashlib
 import os
 import shutil
 import signal
@@ -211,7 +212,9 @@ class RedisServer(_Server):
             acl = self.dir / "users.acl"
             rules = list(self.acl_users)
             if self.password is not None:
-                rules.insert(0, f"user default on >{self.password} ~* &* +@all")
+                # The password's SHA-256, so that any text (spaces included) can be used.
+                digest = hashlib.sha256(self.password.encode()).hexdigest()
+                rules.insert(0, f"user default on #{digest} ~* &* +@all")
             else:
                 rules.insert(0, "user default on nopass ~* &* +@all")
             acl.write_text("\n".join(rules) + "\n")

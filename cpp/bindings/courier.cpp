@@ -151,6 +151,23 @@ void close_idle_socketpair(py::handle client) {
   client.attr("_reset_sockets")(py::arg("sockpair_only") = true);
 }
 
+// The TLS socket of a URL client. paho leaves the socket open when the handshake fails (a
+// certificate that does not verify, for instance), and the watcher tries again every second;
+// this socket closes itself when its handshake fails, so failed attempts leave nothing open.
+py::object tls_socket_do_handshake(py::object self, py::args args, py::kwargs kwargs) {
+  py::object base = py::module_::import("ssl").attr("SSLSocket").attr("do_handshake");
+  try {
+    return base(self, *args, **kwargs);
+  } catch (py::error_already_set& err) {
+    try {
+      self.attr("close")();
+    } catch (py::error_already_set&) {
+      // The handshake's error is the one to report.
+    }
+    throw;
+  }
+}
+
 // ---------------------------------------------------------------------------------------------
 // Construction and connection
 
@@ -214,6 +231,7 @@ void init(py::object self, py::object host, py::object port, py::object subscrib
   }
   // The server's certificate is verified against the URL's CA file and its host name checked.
   if (!tls.is_none()) {
+    tls.attr("sslsocket_class") = py::module_::import(kModuleName).attr("_TlsSocket");
     client.attr("tls_set_context")(tls);
     // A broker that wants a client certificate refuses a connection without one only after
     // the handshake (TLS 1.3), when paho's network thread first reads; paho reports that read
@@ -587,6 +605,12 @@ PYBIND11_MODULE(courier, m) {
   m.def("gen_mqtt_key_local", &gen_mqtt_key_local, py::arg("node_id"),
         "gen_mqtt_key_local(node_id) -> str\n\n"
         "The node-local topic of a node: PREFIX.MQTT.LOCAL, \"_\" and the text form of node_id.");
+
+  kx::HeapClass(m, "_TlsSocket",
+                "ssl.SSLSocket that closes itself when its handshake fails",
+                py::make_tuple(py::module_::import("ssl").attr("SSLSocket")))
+      .def("do_handshake", &tls_socket_do_handshake,
+           "Performs the TLS handshake; closes the socket if it fails.");
 
   kx::ThreadClass cls(
       m, "CourierClient",

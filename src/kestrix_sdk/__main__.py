@@ -93,11 +93,20 @@ def chosen_url(given: str | None, host: str, port: int, default_host: str, defau
     return None
 
 
+def check_url_files(kind: str, shown: str, parts: dict[str, Any]) -> None:
+    """ValueError unless every TLS file the URL names can be read."""
+    for name, what in (("ca", "CA file"), ("cert", "client certificate file"), ("key", "key file")):
+        path = parts[name]
+        if path is not None and not os.access(path, os.R_OK):
+            raise ValueError(f"{kind} URL '{shown}': {what} '{path}' cannot be read")
+
+
 def redis_url_address(url: str) -> tuple[str, dict[str, Any]]:
     """(the URL with its password as "***", redis-py connection keywords) for a Redis URL."""
     from kestrix_sdk.redis.vault import parse_redis_url, redact_url
 
     parts = parse_redis_url(url)
+    check_url_files("Redis", redact_url(url), parts)
     address: dict[str, Any] = {"db": parts["db"], "username": parts["username"],
                                "password": parts["password"]}
     if parts["scheme"] == "unix":
@@ -120,6 +129,7 @@ def mqtt_url_settings(url: str) -> tuple[str, dict[str, Any]]:
 
     parts = parse_mqtt_url(url)
     shown = redact_url(url)
+    check_url_files("MQTT", shown, parts)
     tls = None
     if parts["tls"]:
         try:
