@@ -22,7 +22,7 @@ import kestrix_sdk.constants as constants
 import kestrix_sdk.mqtt.courier as courier
 import kestrix_sdk.redis.vault as vault
 import kestrix_sdk.status.pulse as pulse
-from servers import RedisServer, wait_for
+from servers import RedisServer, connecting_to, sockets, wait_for
 
 StatusCaching = pulse.StatusCaching
 TYPE_ERROR = "Argument '{}' has incorrect type (expected {}, got {})"
@@ -679,3 +679,32 @@ def test_a_report_raising_beyond_exception_is_contained(recorder, reporters, kit
     assert wait_for(lambda: len(recorder.of("put_data")) >= 3, 5), "the reporter stopped reporting"
     [line] = messages(kit_log, "ERROR", "Failed to report the status record - ")
     assert line.endswith(f"{exc.__name__}: gone") and s.is_alive()
+
+
+def test_a_reporter_stopped_during_a_blocked_connection_attempt_leaves_nothing(full_backlog, reporters,
+                                                                                  monkeypatch, kit_log):
+    made = []
+
+    class Redis:
+        def put_data(self, redis_key, data):
+            return True
+
+    def make_client():
+        made.append(courier.CourierClient(port=full_backlog.port, verbose=False))
+        return made[-1]
+
+    monkeypatch.setattr(pulse, "KestrixMqtt", make_client)
+    monkeypatch.setattr(pulse, "KestrixRedis", Redis)
+    before_threads, before_sockets = set(threading.enumerate()), sockets()
+    s = reporters(new_node_id(), log_interval=0)
+    s.start()
+    assert wait_for(lambda: connecting_to(full_backlog.port), 10)
+    s.stop()
+    full_backlog.free()  # the attempt now completes (or times out), after the stop request
+    s.join(30)
+    assert not s.is_alive()
+    # nothing of the reporter's MQTT client is left once join() has returned
+    assert not made[0].is_alive()
+    assert not [t for t in threading.enumerate() if t.name.startswith("paho-mqtt-client-")]
+    assert set(threading.enumerate()) - before_threads == set()
+    assert sockets() == before_sockets
