@@ -627,8 +627,10 @@ PYBIND11_MODULE(courier, m) {
           "down and paho's network thread has ended.");
   cls.def("disconnect", &disconnect,
           "disconnect() -> None\n\n"
-          "Stops paho's network thread and closes the connection. Unless stop() was called, the "
-          "watcher connects again within about a second.");
+          "Stops paho's network thread and closes the connection. A connection attempt in "
+          "progress is waited for first (at most paho's connect timeout) and closed too, so "
+          "stop() followed by disconnect() leaves no connection and no network thread. Unless "
+          "stop() was called, the watcher connects again within about a second.");
   cls.def("stop", &stop,
           "stop() -> None\n\n"
           "Asks the watcher to end (at once if it is waiting). The connection stays up until "
@@ -636,7 +638,8 @@ PYBIND11_MODULE(courier, m) {
   cls.def("_on_connect", &on_connect, py::arg("client"), py::arg("userdata"), py::arg("flags"),
           py::arg("rc"),
           "paho's connection callback: logs the result code and, when the broker accepted, "
-          "subscribes every topic of callbacks.");
+          "subscribes every topic of callbacks. The first refusal of a run is also logged at "
+          "warning level with its reason in words.");
   cls.def("publish", &publish, py::arg("topic"), py::arg("message"),
           "publish(topic, message) -> tuple[bool, int]\n\n"
           "Publishes message on topic (quality of service 0, not retained). Returns whether "
