@@ -30,23 +30,4 @@ TEST(IntervalTimer, PassesOnlyWhenStrictlyMoreThanTheIntervalHasGone) {
   EXPECT_FALSE(timer.passed(60.0));
 }
 
-TEST(IntervalTimer, ReadsOnlyItsOwnClock) {
-  // The timer is told the time only by the clock it was given; what a wall clock does (stepped
-  // back a day by NTP, say) cannot hold reports back.
-  double steady = 0.0;
-  IntervalTimer timer([&] { return steady; });
-  timer.mark();
-  steady += 1.5;
-  EXPECT_TRUE(timer.passed(1.0));
-}
-
-TEST(IntervalTimer, SteadySecondsNeverGoBack) {
-  double last = kestrix::steady_seconds();
-  for (int i = 0; i < 1000; ++i) {
-    const double now = kestrix::steady_seconds();
-    ASSERT_GE(now, last);
-    last = now;
-  }
-}
-
 }  // namespace
