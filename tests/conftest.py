@@ -12,7 +12,7 @@ import pytest
 sys.path.insert(0, os.path.dirname(__file__))
 
 from certs import make_tls_certs  # noqa: E402
-from servers import Mosquitto, RedisServer, port_open  # noqa: E402
+from servers import FullBacklog, Mosquitto, RedisServer, port_open  # noqa: E402
 
 
 @pytest.fixture(scope="session")
@@ -121,6 +121,14 @@ def _is_redis(port: int) -> bool:
             return s.recv(16).startswith(b"+PONG")
     except OSError:
         return False
+
+
+@pytest.fixture
+def full_backlog():
+    """A listener on 127.0.0.1 whose accept queue is full (a connection attempt to it blocks)."""
+    backlog = FullBacklog()
+    yield backlog
+    backlog.close()
 
 
 @pytest.fixture

@@ -224,3 +224,46 @@ class RedisServer(_Server):
         if self.socket_path is not None:
             args += ["--unixsocket", str(self.socket_path), "--unixsocketperm", "700"]
         return args
+
+
+def sockets() -> int:
+    """Sockets this process holds open."""
+    count = 0
+    for fd in os.listdir("/proc/self/fd"):
+        try:
+            count += os.readlink(f"/proc/self/fd/{fd}").startswith("socket:")
+        except OSError:
+            pass
+    return count
+
+
+def connecting_to(port: int) -> bool:
+    """True while a TCP handshake to 127.0.0.1:port waits for its answer (state SYN_SENT)."""
+    with open("/proc/net/tcp") as table:
+        return any(f.split()[2] == f"0100007F:{port:04X}" and f.split()[3] == "02"
+                   for f in table.readlines()[1:])
+
+
+class FullBacklog:
+    """A listener whose accept queue is full: a connection attempt to it blocks in the TCP
+    handshake until free() makes room, and then completes."""
+
+    def __init__(self) -> None:
+        self.listener = socket.socket()
+        self.listener.bind(("127.0.0.1", 0))
+        self.listener.listen(0)
+        self.port = self.listener.getsockname()[1]
+        self.filler = socket.create_connection(("127.0.0.1", self.port))
+        assert wait_for(lambda: self._queued(), 5)
+
+    def _queued(self) -> bool:
+        with open("/proc/net/tcp") as table:
+            return any(f.split()[1] == f"0100007F:{self.port:04X}" and f.split()[3] == "0A"
+                       and int(f.split()[4].split(":")[1], 16) >= 1 for f in table.readlines()[1:])
+
+    def free(self) -> None:
+        self.listener.accept()[0].close()
+
+    def close(self) -> None:
+        self.filler.close()
+        self.listener.close()

@@ -15,7 +15,7 @@ import pytest
 from kestrix_sdk.constants import PREFIX
 from kestrix_sdk.mqtt import courier
 from kestrix_sdk.mqtt.courier import CourierClient
-from servers import Mosquitto, free_port, wait_for
+from servers import Mosquitto, connecting_to, free_port, sockets, wait_for
 
 
 LOGGER = "kestrix_sdk.MQTT"
@@ -82,8 +82,8 @@ def make_client():
     """Builds CourierClients and shuts each down completely afterwards."""
     made: list[CourierClient] = []
 
-    def make(*args, **kwargs) -> CourierClient:
-        made.append(CourierClient(*args, **kwargs))
+    def make(*args, cls=CourierClient, **kwargs) -> CourierClient:
+        made.append(cls(*args, **kwargs))
         return made[-1]
 
     yield make
@@ -347,10 +347,13 @@ def test_no_second_connection_while_a_request_is_pending(make_client, kit_log):
                 accepted.append(listener.accept()[0])
             except BlockingIOError:
                 break
+        # Counted while the connection is still open: once it is closed, the network thread
+        # sees the end of the stream and ends.
+        threads = len(network_threads())
         for connection in accepted:
             connection.close()
     assert len(accepted) == 1
-    assert len(network_threads()) == 1
+    assert threads == 1
     assert lines(kit_log) == []
 
 
@@ -618,3 +621,99 @@ def test_a_finished_client_keeps_no_socket_open(broker, kit_log, t):
     client.join(1)
     client.disconnect()
     assert wait_for(lambda: open_files() == before, 2), (open_files(), before)
+
+
+# ---------------------------------------------------------------------------------------------
+# faults: what callbacks raise, refused and blocked connections, large messages
+
+@pytest.mark.parametrize("exc", [SystemExit, KeyboardInterrupt, RuntimeError])
+def test_whatever_a_topic_callback_raises_later_messages_arrive(listening, kit_log, t, exc):
+    client, deliver = listening
+
+    def callback(topic, msg):
+        raise exc("stop here")
+
+    client.callbacks[t.A] = callback
+    thread = client.client._thread
+    deliver(t.A, '{"v": 0}', lambda: lines(kit_log, "ERROR"))
+    [line] = lines(kit_log, "ERROR")
+    assert line.startswith(f"Callback of topic '{t.A}' failed - stop here\nTraceback (most recent call last)")
+    assert line.endswith(f"{exc.__name__}: stop here")
+    deliver(t.B, '{"v": 1}', lambda: client.get_last_published_msg() == {0: {"v": 1}})
+    assert client.client._thread is thread and thread.is_alive() and client.client.is_connected()
+
+
+@pytest.mark.parametrize("exc", [SystemExit, KeyboardInterrupt])
+def test_connect_and_publish_callbacks_contain_what_they_meet(broker, make_client, peers, kit_log, t, exc):
+    class Client(CourierClient):
+        def subscribe(self, topic):
+            if topic == t.A:
+                raise exc("no subscription")
+            super().subscribe(topic)
+
+    class Verbose:
+        def __bool__(self):
+            raise exc("no verdict")
+
+    client = make_client(cls=Client, port=broker.port, subscribe_topics=[t.A, t.B], verbose=False)
+    ready(client, broker, t.B)
+    assert wait_for(lambda: lines(kit_log, "ERROR"), 5)
+    assert lines(kit_log, "ERROR")[0].startswith(f"Failed to subscribe to topic '{t.A}' - no subscription\nTraceback")
+    thread = client.client._thread
+    client.verbose = Verbose()
+    client.publish(t.P, "x")
+    assert wait_for(lambda: len(lines(kit_log, "ERROR")) == 2, 5)
+    line = lines(kit_log, "ERROR")[1]
+    assert line.startswith("Failed to handle a publish acknowledgement - no verdict\n")
+    assert line.endswith(f"{exc.__name__}: no verdict")
+    client.verbose = False
+    peers(broker).send(t.B, '{"v": 1}')
+    assert wait_for(lambda: client.get_last_published_msg() == {0: {"v": 1}}, 5)
+    assert client.client._thread is thread and thread.is_alive() and client.client.is_connected()
+
+
+def test_a_run_of_refusals_is_warned_about_once(private_broker, make_client, kit_log, t):
+    server = private_broker(username="kit", password="s3cret")
+    client = make_client(port=server.port, username="kit", password="wrong", verbose=False)
+    warning = (f"MQTT broker 127.0.0.1:{server.port} refused the connection (result code 5) - "
+               "Connection Refused: not authorised.")
+    assert wait_for(lambda: connected_lines(kit_log, 5) >= 3, 10)
+    assert lines(kit_log, "WARNING") == [warning]
+    # accepted once: the next refusal starts a new run, warned about again
+    client.client.username_pw_set("kit", "s3cret")
+    assert wait_for(lambda: connected_lines(kit_log, 0) == 1, 10)
+    client.client.username_pw_set("kit", "wrong")
+    refusals = connected_lines(kit_log, 5)
+    client.disconnect()
+    assert wait_for(lambda: connected_lines(kit_log, 5) >= refusals + 2, 10)
+    assert lines(kit_log, "WARNING") == [warning, warning]
+    assert "s3cret" not in kit_log.text and "wrong" not in kit_log.text
+
+
+@pytest.mark.parametrize("verbose", [False, True])
+def test_a_large_message_is_cut_in_the_log(listening, kit_log, t, verbose):
+    client, deliver = listening
+    client.verbose = verbose
+    payload = "y" * (10 * 1024 * 1024)
+    deliver(t.A, payload, lambda: lines(kit_log, "ERROR"))
+    quoted = "y" * 1000 + "... (10485760 characters)"
+    expected = [f"Failed to parse subscribed message({quoted}) - Expecting value: line 1 column 1 (char 0)"]
+    if verbose:
+        expected.insert(0, f"Received a message(`{quoted}`) on topic: `{t.A}`")
+    assert lines(kit_log) == expected
+
+
+def test_stop_and_disconnect_during_a_blocked_connection_attempt_leave_nothing(full_backlog, kit_log):
+    before_threads, before_sockets = set(threading.enumerate()), sockets()
+    client = CourierClient(port=full_backlog.port, verbose=False)
+    assert wait_for(lambda: connecting_to(full_backlog.port), 10)
+    client.stop()
+    done = threading.Thread(target=client.disconnect)
+    done.start()
+    full_backlog.free()  # the attempt now completes (or times out), after the disconnect() call
+    done.join(30)
+    client.join(30)
+    assert not done.is_alive() and not client.is_alive()
+    assert not network_threads()
+    assert set(threading.enumerate()) - before_threads == set()
+    assert sockets() == before_sockets

@@ -22,7 +22,7 @@ import kestrix_sdk.constants as constants
 import kestrix_sdk.mqtt.courier as courier
 import kestrix_sdk.redis.vault as vault
 import kestrix_sdk.status.pulse as pulse
-from servers import RedisServer, wait_for
+from servers import RedisServer, connecting_to, sockets, wait_for
 
 StatusCaching = pulse.StatusCaching
 TYPE_ERROR = "Argument '{}' has incorrect type (expected {}, got {})"
@@ -242,7 +242,9 @@ def test_module_names_and_documentation():
         "    log_interval(int): Interval of the status logger. Default value is 60 sec.\n")
     assert StatusCaching.update_status_info.__doc__ == (
         "Update status buf\n\nArgs:\n    info(dict): New buf to be updated\n"
-        "    source_idx(int): Source index number.\n")
+        "    source_idx(int): Source index number.\n\n"
+        "source_idx counts from 0 and is at most 65535; any other value raises ValueError before "
+        "anything is changed.\n")
     firsts = {name: getattr(StatusCaching, name).__doc__.splitlines()[0]
               for name in ("update_error_info", "info", "warning", "error", "stop")}
     assert firsts == {
@@ -617,3 +619,92 @@ def test_stop_ends_the_reporter_and_its_mqtt_watcher(servers, reporters):
     assert not client.client.is_connected()
     assert wait_for(lambda: not (set(threading.enumerate()) - before), 3), \
         [t.name for t in set(threading.enumerate()) - before]
+
+
+# --- faults: index bounds, long values, clock steps, failures beyond Exception, blocked connects
+
+@pytest.mark.parametrize("idx", [-1, 65536, 10**9, 2**63, 10**30, -(10**30)])
+def test_source_index_out_of_range_is_refused_before_any_change(idx):
+    s = StatusCaching("cam1")
+    s.update_status_info({"fps": 1}, 0)
+    before = json.dumps(s._status_buf)
+    with pytest.raises(ValueError, match=f"^source_idx must be between 0 and 65535, got {idx}$"):
+        s.update_status_info({"fps": 2, "new": 1}, idx)
+    assert json.dumps(s._status_buf) == before
+
+
+def test_highest_source_index_is_accepted():
+    s = StatusCaching("cam1")
+    s.update_status_info({"fps": 1}, 0)
+    s.update_status_info({"fps": 2}, 65535)
+    assert len(s._status_buf["fps"]) == 65536 and s._status_buf["fps"][-1] == 2
+
+
+def test_long_values_are_cut_in_log_lines(kit_log):
+    s = StatusCaching("cam1", verbose=True)
+    s.update_status_info({"blob": "x" * 5000}, 0)
+    s.update_error_info("e" * 5000)
+    for level, prefix, value in [("INFO", "Status info: ", s._status_buf),
+                                 ("WARNING", "Updated error buf - ", s._error_buf)]:
+        text = str(value)
+        assert messages(kit_log, level, prefix) == [prefix + text[:1000] + f"... ({len(text)} characters)"]
+
+
+def test_a_wall_clock_stepped_back_does_not_hold_reports_back(recorder, reporters, monkeypatch):
+    s = reporters("cam1", log_interval=0)
+    s.start()
+    assert wait_for(lambda: recorder.of("put_data"), 5)
+    real_time = time.time
+    monkeypatch.setattr(time, "time", lambda: real_time() - 86400)  # NTP steps the clock back a day
+    s.update_status_info({"fps": 1}, 0)
+    reported = len(recorder.of("put_data"))
+    assert wait_for(lambda: len(recorder.of("put_data")) >= reported + 3, 10), "reports stopped"
+    # the record's time stays the wall clock's
+    assert json.loads(recorder.of("put_data")[-1][2])["ts"] <= int(real_time()) - 86000
+
+
+@pytest.mark.parametrize("exc", [SystemExit, KeyboardInterrupt])
+def test_a_report_raising_beyond_exception_is_contained(recorder, reporters, kit_log, exc):
+    failures = [exc("gone")]
+
+    def put_data(self, redis_key, data):
+        recorder.record("put_data", redis_key, data)
+        if failures:
+            raise failures.pop()
+        return True
+
+    recorder.redis.put_data = put_data
+    s = reporters("cam1", log_interval=0)
+    s.start()
+    assert wait_for(lambda: len(recorder.of("put_data")) >= 3, 5), "the reporter stopped reporting"
+    [line] = messages(kit_log, "ERROR", "Failed to report the status record - ")
+    assert line.endswith(f"{exc.__name__}: gone") and s.is_alive()
+
+
+def test_a_reporter_stopped_during_a_blocked_connection_attempt_leaves_nothing(full_backlog, reporters,
+                                                                                  monkeypatch, kit_log):
+    made = []
+
+    class Redis:
+        def put_data(self, redis_key, data):
+            return True
+
+    def make_client():
+        made.append(courier.CourierClient(port=full_backlog.port, verbose=False))
+        return made[-1]
+
+    monkeypatch.setattr(pulse, "KestrixMqtt", make_client)
+    monkeypatch.setattr(pulse, "KestrixRedis", Redis)
+    before_threads, before_sockets = set(threading.enumerate()), sockets()
+    s = reporters(new_node_id(), log_interval=0)
+    s.start()
+    assert wait_for(lambda: connecting_to(full_backlog.port), 10)
+    s.stop()
+    full_backlog.free()  # the attempt now completes (or times out), after the stop request
+    s.join(30)
+    assert not s.is_alive()
+    # nothing of the reporter's MQTT client is left once join() has returned
+    assert not made[0].is_alive()
+    assert not [t for t in threading.enumerate() if t.name.startswith("paho-mqtt-client-")]
+    assert set(threading.enumerate()) - before_threads == set()
+    assert sockets() == before_sockets

@@ -22,6 +22,7 @@
 
 #include <optional>
 #include <string>
+#include <utility>
 
 #include "binding.hpp"
 #include "kestrix/keys.hpp"
@@ -167,6 +168,24 @@ py::object tls_socket_do_handshake(py::object self, py::args args, py::kwargs kw
     throw;
   }
 }
+// Holds a threading lock (or RLock) of the object for its lifetime. acquire() is a Python call,
+// so the GIL is released while it waits.
+class HeldLock {
+ public:
+  explicit HeldLock(py::object lock) : lock_(std::move(lock)) { lock_.attr("acquire")(); }
+  ~HeldLock() {
+    try {
+      lock_.attr("release")();
+    } catch (py::error_already_set&) {
+      // Releasing a lock this thread holds does not fail; nothing sensible to do if it did.
+    }
+  }
+  HeldLock(const HeldLock&) = delete;
+  HeldLock& operator=(const HeldLock&) = delete;
+
+ private:
+  py::object lock_;
+};
 
 // ---------------------------------------------------------------------------------------------
 // Construction and connection
@@ -248,11 +267,19 @@ void init(py::object self, py::object host, py::object port, py::object subscrib
   self.attr("_b_stop") = stop;
   self.attr("_lock") = threading.attr("Lock")();
   self.attr("msg_subscribed") = py::dict();
+  // Held around every connection attempt and by disconnect(): a disconnect() waits for an
+  // attempt in progress to finish and then closes what it opened, so that stop() followed by
+  // disconnect() leaves no connection and no network thread, whenever they come.
+  self.attr("_connect_lock") = threading.attr("RLock")();
+  // The result code of the refusal that started the current run of refused connections (None
+  // when the last attempt was accepted or none was refused): one warning per run.
+  self.attr("_refused_rc") = py::none();
 
   self.attr("start")();
 }
 
 py::bool_ connect(py::object self) {
+  HeldLock held(self.attr("_connect_lock"));
   py::object client = self.attr("client");
   py::object host = self.attr("host");
   py::object port = self.attr("port");
@@ -261,7 +288,7 @@ py::bool_ connect(py::object self) {
     client.attr("connect")(py::arg("host") = host, py::arg("port") = port);
   } catch (py::error_already_set& err) {
     if (!err.matches(PyExc_Exception)) throw;
-    logger.error("Failed to connect to " + kx::text_of(host) + ":" + kx::text_of(port) + " - " +
+    logger.error("Failed to connect to " + kx::quoted(host) + ":" + kx::quoted(port) + " - " +
                  kx::error_text(err));
     return py::bool_(false);
   }
@@ -275,9 +302,15 @@ void run(py::object self) {
     for (;;) {
       py::object stop = self.attr("_b_stop");
       if (kx::truthy(stop.attr("is_set")())) return;
-      py::object client = self.attr("client");
-      if (!kx::truthy(client.attr("is_connected")()) && !network_thread_running(client)) {
-        self.attr("connect")();
+      {
+        HeldLock held(self.attr("_connect_lock"));
+        // stop() and disconnect() may have come while this thread waited for the lock: then
+        // no new attempt is made.
+        if (kx::truthy(stop.attr("is_set")())) return;
+        py::object client = self.attr("client");
+        if (!kx::truthy(client.attr("is_connected")()) && !network_thread_running(client)) {
+          self.attr("connect")();
+        }
       }
       stop.attr("wait")(kWatchInterval);
     }
@@ -288,6 +321,9 @@ void run(py::object self) {
 }
 
 void disconnect(py::object self) {
+  // An attempt in progress (a connect() blocked on an unanswered TCP handshake, for at most
+  // paho's connect timeout) finishes first, so what it opens is closed here.
+  HeldLock held(self.attr("_connect_lock"));
   py::object client = self.attr("client");
   client.attr("loop_stop")();
   client.attr("disconnect")();
@@ -299,21 +335,44 @@ void disconnect(py::object self) {
 
 void stop(py::object self) { self.attr("_b_stop").attr("set")(); }
 
-// paho's network thread, once the broker has answered a connection request.
+// A refused connection is retried once a second, each attempt logging its result code at info
+// level; the reason is told in words at warning level once, when a run of refusals starts (or
+// the broker gives another reason), and again only after an accepted connection.
+void note_refusal(py::handle self, py::handle rc, const std::string& code) {
+  py::object last = self.attr("_refused_rc");
+  if (!last.is_none() && last.equal(rc)) return;
+  self.attr("_refused_rc") = rc;
+  py::object reason = py::module_::import("paho.mqtt.client").attr("connack_string")(rc);
+  logger.warning("MQTT broker " + kx::quoted(self.attr("host")) + ":" +
+                 kx::quoted(self.attr("port")) + " refused the connection (result code " + code +
+                 ") - " + kx::quoted(reason));
+}
+
+// paho's network thread, once the broker has answered a connection request. Nothing raised here
+// may reach paho, whose network thread would end on anything but an Exception.
 void on_connect(py::object self, py::object /*client*/, py::object /*userdata*/,
                 py::object /*flags*/, py::object rc) {
-  logger.info("Connected with result code " + decimal(rc));
-  if (!rc.equal(py::int_(0))) return;
-  // The table's keys are subscribed after every accepted connection, so subscriptions survive
-  // reconnections. A key that cannot be subscribed does not keep the others from it.
-  py::list topics(self.attr("callbacks"));
-  py::object subscribe = self.attr("subscribe");
-  for (py::handle topic : topics) {
-    try {
-      subscribe(py::arg("topic") = topic);
-    } catch (py::error_already_set& err) {
-      logger.exception("Failed to subscribe to topic '" + kx::text_of(topic) + "' - ", err);
+  try {
+    const std::string code = decimal(rc);
+    logger.info("Connected with result code " + code);
+    if (!rc.equal(py::int_(0))) {
+      note_refusal(self, rc, code);
+      return;
     }
+    self.attr("_refused_rc") = py::none();
+    // The table's keys are subscribed after every accepted connection, so subscriptions
+    // survive reconnections. A key that cannot be subscribed does not keep the others from it.
+    py::list topics(self.attr("callbacks"));
+    py::object subscribe = self.attr("subscribe");
+    for (py::handle topic : topics) {
+      try {
+        subscribe(py::arg("topic") = topic);
+      } catch (py::error_already_set& err) {
+        logger.exception("Failed to subscribe to topic '" + kx::quoted(topic) + "' - ", err);
+      }
+    }
+  } catch (py::error_already_set& err) {
+    logger.exception("Failed to handle the connection - ", err);
   }
 }
 
@@ -405,14 +464,14 @@ void listen(const Members& members, py::handle topic, py::handle msg) {
   if (!parsed) {
     py::error_already_set err;
     if (!err.matches(PyExc_Exception)) throw err;
-    logger.error("Failed to parse subscribed message(" + kx::text_of(msg) + ") - " +
+    logger.error("Failed to parse subscribed message(" + kx::quoted(msg) + ") - " +
                  kx::error_text(err));
     return;
   }
   // Only an object can be looked up for "source_key" and stored; anything else (an array, a
   // number, a string, true, false, null) is dropped.
   if (!PyDict_Check(parsed.ptr())) {
-    logger.error("Failed to store subscribed message(" + kx::text_of(msg) +
+    logger.error("Failed to store subscribed message(" + kx::quoted(msg) +
                  ") - not a JSON object");
     return;
   }
@@ -490,8 +549,9 @@ bool call_topic_callback(py::handle self, const Members& members, py::handle cal
   return true;
 }
 
-// paho's network thread, for every message received. Nothing raised here may reach paho: a
-// message that cannot be decoded, or whose callback fails, is logged and dropped, and the next
+// paho's network thread, for every message received. Nothing raised here may reach paho (paho
+// contains only Exception; anything else would end its thread): a message that cannot be
+// decoded, or whose callback raises whatever it raises, is logged and dropped, and the next
 // message is dispatched as usual.
 void on_message_impl(py::handle self, py::handle msg) {
   py::object topic;
@@ -505,32 +565,31 @@ void on_message_impl(py::handle self, py::handle msg) {
             : PyUnicode_FromEncodedObject(payload.ptr(), "utf-8", "strict");
     if (decoded == nullptr) {
       py::error_already_set err;
-      if (!err.matches(PyExc_Exception)) throw err;
-      logger.error("Failed to decode message on topic '" + kx::text_of(topic) + "' - " +
+      logger.error("Failed to decode message on topic '" + kx::quoted(topic) + "' - " +
                    kx::error_text(err));
       return;
     }
     py::object text = py::reinterpret_steal<py::object>(decoded);
     Members members(self);
     if (kx::truthy(members[c.verbose])) {
-      logger.info("Received a message(`" + kx::text_of(text) + "`) on topic: `" +
-                  kx::text_of(topic) + "`");
+      logger.info("Received a message(`" + kx::quoted(text) + "`) on topic: `" +
+                  kx::quoted(topic) + "`");
     }
     py::object callbacks = members[c.callbacks];
     bool called;
     try {
       called = call_topic_callback(self, members, callbacks, topic, text);
     } catch (py::error_already_set& err) {
-      if (!err.matches(PyExc_Exception)) throw;
-      logger.exception("Callback of topic '" + kx::text_of(topic) + "' failed - ", err);
+      // Whatever the callback raised, SystemExit and KeyboardInterrupt included, ends this
+      // message only: paho's network thread must go on dispatching.
+      logger.exception("Callback of topic '" + kx::quoted(topic) + "' failed - ", err);
       return;
     }
     if (!called) {
-      logger.error("Callback of topic '" + kx::text_of(topic) + "' is not callable!");
+      logger.error("Callback of topic '" + kx::quoted(topic) + "' is not callable!");
     }
   } catch (py::error_already_set& err) {
-    if (!err.matches(PyExc_Exception)) throw;
-    std::string where = topic ? " on topic '" + kx::text_of(topic) + "'" : std::string();
+    std::string where = topic ? " on topic '" + kx::quoted(topic) + "'" : std::string();
     logger.exception("Failed to dispatch message" + where + " - ", err);
   }
 }
@@ -542,7 +601,12 @@ py::object on_message(const py::handle* args) {
 }
 
 void on_publish(py::object self, py::object /*client*/, py::object /*userdata*/, py::object mid) {
-  if (kx::truthy(self.attr("verbose"))) logger.info("Published message with ID: " + decimal(mid));
+  try {
+    if (kx::truthy(self.attr("verbose"))) logger.info("Published message with ID: " + decimal(mid));
+  } catch (py::error_already_set& err) {
+    // Contained like the other callbacks, so that paho's network thread goes on.
+    logger.exception("Failed to handle a publish acknowledgement - ", err);
+  }
 }
 
 py::dict get_last_published_msg(py::object self) {
@@ -648,8 +712,10 @@ PYBIND11_MODULE(courier, m) {
           "down and paho's network thread has ended.");
   cls.def("disconnect", &disconnect,
           "disconnect() -> None\n\n"
-          "Stops paho's network thread and closes the connection. Unless stop() was called, the "
-          "watcher connects again within about a second.");
+          "Stops paho's network thread and closes the connection. A connection attempt in "
+          "progress is waited for first (at most paho's connect timeout) and closed too, so "
+          "stop() followed by disconnect() leaves no connection and no network thread. Unless "
+          "stop() was called, the watcher connects again within about a second.");
   cls.def("stop", &stop,
           "stop() -> None\n\n"
           "Asks the watcher to end (at once if it is waiting). The connection stays up until "
@@ -657,7 +723,8 @@ PYBIND11_MODULE(courier, m) {
   cls.def("_on_connect", &on_connect, py::arg("client"), py::arg("userdata"), py::arg("flags"),
           py::arg("rc"),
           "paho's connection callback: logs the result code and, when the broker accepted, "
-          "subscribes every topic of callbacks.");
+          "subscribes every topic of callbacks. The first refusal of a run is also logged at "
+          "warning level with its reason in words.");
   cls.def("publish", &publish, py::arg("topic"), py::arg("message"),
           "publish(topic, message) -> tuple[bool, int]\n\n"
           "Publishes message on topic (quality of service 0, not retained). Returns whether "

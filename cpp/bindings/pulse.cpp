@@ -11,6 +11,7 @@
 #include <string>
 
 #include "binding.hpp"
+#include "kestrix/interval.hpp"
 
 namespace {
 
@@ -18,6 +19,9 @@ constexpr const char* kModule = "kestrix_sdk.status.pulse";
 constexpr int kStatusLogInterval = 60;
 // Time between two passes of the reporter, waited on the stop event so stop() wakes it at once.
 constexpr double kPassSeconds = 0.1;
+// The highest source index update_status_info accepts: a status list holds at most 65536
+// entries, so a wrong index cannot make the reporter build and send a huge record.
+constexpr long long kMaxSourceIdx = 65535;
 
 const kx::ModuleLogger kLog(kModule);
 
@@ -35,7 +39,10 @@ constexpr const char* kUpdateStatusDoc =
     "\n"
     "Args:\n"
     "    info(dict): New buf to be updated\n"
-    "    source_idx(int): Source index number.\n";
+    "    source_idx(int): Source index number.\n"
+    "\n"
+    "source_idx counts from 0 and is at most 65535; any other value raises ValueError before "
+    "anything is changed.\n";
 
 // A module-level name, looked up at the moment of use (as a global of the module would be).
 py::object module_attr(const char* name) { return py::module_::import(kModule).attr(name); }
@@ -110,9 +117,13 @@ void init(py::object self, py::object node_id, py::object node_name, py::object 
 void update_status_info(py::object self, py::object info, py::object source_idx) {
   kx::check_arg(info, "info", kx::Type::Dict);
   kx::check_arg(source_idx, "source_idx", kx::Type::Int);
-  const Py_ssize_t idx = PyLong_AsSsize_t(source_idx.ptr());
+  int overflow = 0;
+  const long long idx = PyLong_AsLongLongAndOverflow(source_idx.ptr(), &overflow);
   if (idx == -1 && PyErr_Occurred()) throw py::error_already_set();
-  if (idx < 0) throw py::value_error("source_idx must not be negative");
+  if (overflow != 0 || idx < 0 || idx > kMaxSourceIdx) {
+    throw py::value_error("source_idx must be between 0 and " + std::to_string(kMaxSourceIdx) +
+                          ", got " + kx::quoted(source_idx));
+  }
 
   // A snapshot of the items, so that the update does not depend on `info` staying unchanged.
   py::list items(info.attr("items")());
@@ -131,19 +142,19 @@ void update_status_info(py::object self, py::object info, py::object source_idx)
         one.append(val);
         buf[key] = one;
       } else if (PyList_Check(cur.ptr())) {
-        const Py_ssize_t missing = idx + 1 - py::len(cur);
+        const Py_ssize_t missing = static_cast<Py_ssize_t>(idx) + 1 - py::len(cur);
         if (missing > 0) {
           py::list pad;
           pad.append("");
           cur.attr("extend")(pad * py::int_(missing));
         }
-        cur[py::int_(idx)] = val;
+        cur[py::int_(static_cast<Py_ssize_t>(idx))] = val;
       } else {
         buf[key] = val;
       }
     }
     verbose = kx::truthy(self.attr("verbose"));
-    if (verbose) rendered = kx::text_of(buf);
+    if (verbose) rendered = kx::quoted(buf);
   }
   if (verbose) kLog.info("Status info: " + rendered);
 }
@@ -161,7 +172,7 @@ void update_error_info(py::object self, py::object msg) {
     BufLock lock(self);
     self.attr("_error_buf") = record;
   }
-  kLog.warning("Updated error buf - " + kx::text_of(record));
+  kLog.warning("Updated error buf - " + kx::quoted(record));
 }
 
 void log_info(py::object msg) {
@@ -196,7 +207,7 @@ void report_error(py::handle self, py::handle mqtt) {
   }
   mqtt.attr("publish")(py::arg("topic") = destination(self, "MQTT", "CLOUD"),
                        py::arg("message") = text);
-  kLog.warning("Published error message to MQTT - " + text.cast<std::string>());
+  kLog.warning("Published error message to MQTT - " + kx::quoted(text));
   BufLock lock(self);
   py::object pending = self.attr("_error_buf");
   if (pending.is(reported)) self.attr("_error_buf") = py::dict();
@@ -214,10 +225,11 @@ void report_status(py::handle self, py::handle mqtt, py::handle redis) {
                        py::arg("message") = text);
   redis.attr("put_data")(py::arg("redis_key") = destination(self, "REDIS", "STATUS"),
                          py::arg("data") = text);
-  if (kx::truthy(self.attr("verbose"))) kLog.info("publish message - " + text.cast<std::string>());
+  if (kx::truthy(self.attr("verbose"))) kLog.info("publish message - " + kx::quoted(text));
 }
 
-// Runs one report; a failure is logged with its traceback and does not end the reporter.
+// Runs one report; a failure (any Python exception, SystemExit and KeyboardInterrupt raised by a
+// client's code included) is logged with its traceback and does not end the reporter.
 template <typename Report>
 void guarded(const char* what, Report&& report) {
   try {
@@ -229,9 +241,12 @@ void guarded(const char* what, Report&& report) {
   }
 }
 
-// True when more than `log_interval` seconds (read now) have passed since `last`.
-bool interval_passed(py::handle self, double last) {
-  return py::float_(wall_clock() - last) > self.attr("log_interval");
+// True when more than `log_interval` seconds (read now) have passed since the timer's last
+// report. The time is measured on the monotonic clock, so a wall clock stepped back does not
+// hold reports back; log_interval is compared as Python compares, so a value that is not a
+// number raises TypeError.
+bool interval_passed(py::handle self, const kestrix::IntervalTimer& timer) {
+  return py::float_(timer.since_mark()) > self.attr("log_interval");
 }
 
 void run(py::object self) {
@@ -240,16 +255,17 @@ void run(py::object self) {
     py::object stop_event = self.attr("_b_stop");
     mqtt = module_attr("KestrixMqtt")();
     py::object redis = module_attr("KestrixRedis")();
-    double last_error_log_ts = 0.0;
-    double last_status_log_ts = 0.0;
+    // Before the first report of each kind no interval applies: the first pass reports at once.
+    kestrix::IntervalTimer last_error_report;
+    kestrix::IntervalTimer last_status_report;
     while (!kx::truthy(stop_event.attr("is_set")())) {
-      if (kx::truthy(self.attr("_error_buf")) && interval_passed(self, last_error_log_ts)) {
+      if (kx::truthy(self.attr("_error_buf")) && interval_passed(self, last_error_report)) {
         guarded("Failed to report the error record", [&] { report_error(self, mqtt); });
-        last_error_log_ts = wall_clock();
+        last_error_report.mark();
       }
-      if (interval_passed(self, last_status_log_ts)) {
+      if (interval_passed(self, last_status_report)) {
         guarded("Failed to report the status record", [&] { report_status(self, mqtt, redis); });
-        last_status_log_ts = wall_clock();
+        last_status_report.mark();
       }
       stop_event.attr("wait")(kPassSeconds);
     }
@@ -259,13 +275,15 @@ void run(py::object self) {
     kLog.error(std::string("Status reporter stopped - ") + err.what());
   }
   // However the loop ended, the MQTT client's watcher is asked to stop and waited for briefly;
-  // then its connection is closed (its network thread sends what is queued first), so that a
-  // stopped reporter leaves no connection or thread behind.
+  // then its connection is closed (its network thread sends what is queued first; a connection
+  // attempt in progress is waited for and closed too) and the watcher, which has nothing left
+  // to do, is joined: a stopped reporter leaves no connection or thread behind.
   if (mqtt) {
     guarded("Failed to stop the MQTT client", [&] {
       mqtt.attr("stop")();
       mqtt.attr("join")(0.5);
       mqtt.attr("disconnect")();
+      mqtt.attr("join")();
     });
   }
 }

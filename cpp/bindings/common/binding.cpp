@@ -106,6 +106,25 @@ std::string error_text(const py::error_already_set& err) {
   }
 }
 
+std::string quoted(py::handle obj) {
+  py::object text = py::reinterpret_steal<py::object>(PyObject_Str(obj.ptr()));
+  if (!text) throw py::error_already_set();
+  const Py_ssize_t length = PyUnicode_GetLength(text.ptr());
+  if (length < 0) throw py::error_already_set();
+  py::object head = text;
+  if (length > kQuoteLimit) {
+    head = py::reinterpret_steal<py::object>(PyUnicode_Substring(text.ptr(), 0, kQuoteLimit));
+    if (!head) throw py::error_already_set();
+  }
+  py::object bytes = py::reinterpret_steal<py::object>(
+      PyUnicode_AsEncodedString(head.ptr(), "utf-8", "backslashreplace"));
+  if (!bytes) throw py::error_already_set();
+  std::string result(PyBytes_AS_STRING(bytes.ptr()),
+                     static_cast<std::size_t>(PyBytes_GET_SIZE(bytes.ptr())));
+  if (length > kQuoteLimit) result += "... (" + std::to_string(length) + " characters)";
+  return result;
+}
+
 HeapClass::HeapClass(py::module_& module, const char* name, const char* doc, py::tuple bases) {
   if (bases.empty()) {
     bases = py::make_tuple(

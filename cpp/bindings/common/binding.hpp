@@ -61,6 +61,14 @@ std::string text_of(py::handle obj);
 // Text of the active Python error (str(exc)), used in "<description> - <error text>" lines.
 std::string error_text(const py::error_already_set& err);
 
+// The longest quoted text a log line carries, in characters.
+constexpr Py_ssize_t kQuoteLimit = 1000;
+
+// str(obj) for quoting in a log line: a text longer than kQuoteLimit characters is cut there and
+// followed by "... (<length> characters)", so a large message or value never becomes a large
+// log line. Characters the UTF-8 form cannot hold (lone surrogates) are written as escapes.
+std::string quoted(py::handle obj);
+
 // ---------------------------------------------------------------------------------------------
 // Classes written in C++ whose instances are ordinary Python objects.
 //

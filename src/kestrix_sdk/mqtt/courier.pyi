@@ -39,6 +39,8 @@ class CourierClient(threading.Thread):
     _b_stop: threading.Event
     _lock: threading.Lock
     msg_subscribed: dict[str | int, dict[str, Any]]
+    _connect_lock: threading.RLock
+    _refused_rc: Any
     def __init__(
         self,
         host: str | None = "127.0.0.1",
