@@ -336,3 +336,14 @@ def test_watch_fleet_shows_every_device(brokers, observers, tmp_path):
 ])
 def test_fleet_topic(topic, expected):
     assert fleet.fleet_topic(topic) == expected
+
+
+@pytest.mark.parametrize("args, filters", [
+    (["--fleet"], ["fleet/#"]),
+    (["--fleet", "--prefix", "acme/fleet", "--node", "cam1"],
+     [f"acme/fleet/+/{PREFIX.MQTT.CLOUD}_cam1", f"acme/fleet/+/{PREFIX.MQTT.DEBUG}_cam1", "acme/fleet/+/online"]),
+])
+def test_watch_fleet_subscriptions(args, filters):
+    from kestrix_sdk import __main__ as cli
+
+    assert cli.fleet_filters(cli.build_parser().parse_args(["watch", *args])) == filters
