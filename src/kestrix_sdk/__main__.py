@@ -3,6 +3,7 @@
   status            the latest status record of every node, read from Redis
   watch             status and error reports live from the MQTT broker
   frame KEY --out F save the frame stored under a Redis key as an image file
+  view              a local web page of the nodes, their reports and their frames (live)
 
 Exit status: 0 done; 1 nothing (or not all) of what was asked for was found; 2 wrong usage;
 3 a server could not be reached.
@@ -285,6 +286,30 @@ def print_report(topic: str, kind: tuple[str, str], payload: bytes, as_json: boo
 
 
 # ---------------------------------------------------------------------------------------------
+# Live view
+
+
+def cmd_view(args: argparse.Namespace) -> int:
+    try:
+        from kestrix_sdk.view.server import ViewConfig, serve
+    except ImportError as e:
+        fail(f"the live view needs the optional extra: pip install 'kestrix_sdk[view]' ({e})", 2)
+    return serve(ViewConfig(
+        host=args.host, port=args.port, frames=args.frames or [], fps=args.fps, token=args.token,
+        max_streams=args.max_streams, stale_after=args.stale_after,
+        redis_host=args.redis_host, redis_port=args.redis_port,
+        mqtt_host=args.mqtt_host, mqtt_port=args.mqtt_port,
+        mqtt_username=args.mqtt_username, mqtt_password=args.mqtt_password))
+
+
+def listen_port(text: str) -> int:
+    value = int(text)
+    if not 0 <= value < 65536:
+        raise argparse.ArgumentTypeError("must be a TCP port number (0 for any free port)")
+    return value
+
+
+# ---------------------------------------------------------------------------------------------
 
 
 def positive_float(text: str) -> float:
@@ -352,6 +377,36 @@ def build_parser() -> argparse.ArgumentParser:
     p.add_argument("--out", required=True, metavar="FILE", help="image file to write (.jpg, .png, ...)")
     redis_options(p)
     p.set_defaults(run=cmd_frame)
+
+    p = sub.add_parser("view", help="a local web page of the nodes, reports and frames (live)",
+                       description="Serves a web page showing, live, the frames stored in Redis, "
+                       "the nodes' latest status records and the error reports from the broker. "
+                       "Listening on another address than loopback requires a token (one is "
+                       "generated and printed when --token and KESTRIX_VIEW_TOKEN are not given).")
+    p.add_argument("--host", default="127.0.0.1", help="address to listen on (default 127.0.0.1)")
+    p.add_argument("--port", type=listen_port, default=8321, help="port to listen on (default 8321)")
+    p.add_argument("--frames", nargs="+", metavar="KEY",
+                   help="frame keys to show (default: the keys under "
+                   f"{PREFIX.REDIS.LOCAL}_* that hold frames)")
+    p.add_argument("--fps", type=positive_float, default=15.0,
+                   help="most frames per second a stream sends (default 15)")
+    p.add_argument("--token", help="token every request must carry (?token=... or header "
+                   "X-Kestrix-Token / Authorization: Bearer); default $KESTRIX_VIEW_TOKEN")
+    p.add_argument("--max-streams", type=positive_int, default=32,
+                   help="most frame streams open at once (default 32)")
+    p.add_argument("--stale-after", type=positive_float, default=180.0,
+                   help="a status record older than this many seconds is marked stale (default 180)")
+    p.add_argument("--redis-host", default=DEFAULT_REDIS_HOST,
+                   help=f"Redis server host (default {DEFAULT_REDIS_HOST})")
+    p.add_argument("--redis-port", type=port_number, default=DEFAULT_REDIS_PORT,
+                   help=f"Redis server port (default {DEFAULT_REDIS_PORT})")
+    p.add_argument("--mqtt-host", default=DEFAULT_MQTT_HOST,
+                   help=f"broker host (default {DEFAULT_MQTT_HOST})")
+    p.add_argument("--mqtt-port", type=port_number, default=DEFAULT_MQTT_PORT,
+                   help=f"broker port (default {DEFAULT_MQTT_PORT})")
+    p.add_argument("--mqtt-username", help="broker user name")
+    p.add_argument("--mqtt-password", help="broker password")
+    p.set_defaults(run=cmd_view)
     return parser
 
 

@@ -8,6 +8,7 @@ import redis
 logger: logging.Logger
 
 def gen_redis_key_local(node_id: object, port: object) -> str: ...
+def b64decode(data: bytes) -> bytes: ...
 
 class VaultClient:
     """Represents a redis client specified for the containers."""
