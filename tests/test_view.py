@@ -208,7 +208,6 @@ def test_status_and_errors_of_a_running_reporter(view, default_broker, default_r
     reporter.start()
     try:
         reporter.update_status_info({"fps": 7.5, "frames": 3}, 0)
-        reporter.error(f"lens cap on {node}")
 
         def status():
             return get_json(view.base + "/api/status").get(node)
@@ -222,7 +221,9 @@ def test_status_and_errors_of_a_running_reporter(view, default_broker, default_r
         def mine():
             return [e for e in get_json(view.base + "/api/errors") if e["node"] == node]
 
-        assert wait_for(lambda: mine(), 60), "".join(view.lines)
+        # The reporter drops a report made before its broker connection is up: report again
+        # until one arrives.
+        assert wait_for(lambda: mine() or reporter.error(f"lens cap on {node}"), 60, 0.5), "".join(view.lines)
         entry = mine()[0]
         assert entry["topic"] == f"{PREFIX.MQTT.CLOUD}_{node}"
         assert entry["record"]["message"] == f"lens cap on {node}"

@@ -89,26 +89,34 @@ class MjpegReader:
         found = re.search(r"boundary=(\S+)", content_type)
         self.content_type = content_type
         self.boundary = found.group(1).encode() if found else None
+        self._buffer = b""
+        self._started = False
 
     def next_part(self) -> bytes:
-        """The body of the next part."""
-        fp = self.response
-        line = fp.readline()
-        while line in (b"\r\n", b"\n"):
-            line = fp.readline()
-        assert line.strip() == b"--" + self.boundary, line
-        length = None
-        while True:
-            line = fp.readline()
-            if line in (b"\r\n", b"\n", b""):
-                break
-            name, _, value = line.decode("latin-1").partition(":")
-            if name.strip().lower() == "content-length":
-                length = int(value)
-            elif name.strip().lower() == "content-type":
-                assert value.strip() == "image/jpeg"
-        assert length is not None
-        return fp.read(length)
+        """The body of the next part (parts end where the next boundary begins)."""
+        if not self._started:
+            self._headers(b"--" + self.boundary + b"\r\n")
+            self._started = True
+        delimiter = b"\r\n--" + self.boundary + b"\r\n"
+        while delimiter not in self._buffer:
+            self._more()
+        body, self._buffer = self._buffer.split(delimiter, 1)
+        self._headers(b"")
+        return body
+
+    def _more(self) -> None:
+        chunk = self.response.read1(65536)
+        if not chunk:
+            raise EOFError("the stream ended")
+        self._buffer += chunk
+
+    def _headers(self, opening: bytes) -> None:
+        """Takes a part's opening line and headers off the buffer."""
+        while b"\r\n\r\n" not in self._buffer:
+            self._more()
+        head, self._buffer = self._buffer.split(b"\r\n\r\n", 1)
+        assert head.startswith(opening), head
+        assert b"content-type: image/jpeg" in head.lower(), head
 
     def close(self) -> None:
         self.conn.close()

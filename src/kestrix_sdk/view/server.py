@@ -441,14 +441,17 @@ class ViewServer:
                 "Content-Type": f"multipart/x-mixed-replace; boundary={BOUNDARY}",
                 "Cache-Control": "no-store"})
             await response.prepare(request)
+            # A part is sent as soon as its frame is known and ends with the boundary and the
+            # headers of the next part: browsers show a part only once the next one has begun,
+            # and a frame that does not change is sent only once.
+            part_head = f"\r\n--{BOUNDARY}\r\nContent-Type: image/jpeg\r\n\r\n".encode("ascii")
+            await response.write(part_head[2:])
             version = 0
             while not self._closing.is_set():
                 version, jpeg = await feed.next(version)
                 if jpeg is None or self._closing.is_set():
                     continue
-                await response.write(
-                    f"--{BOUNDARY}\r\nContent-Type: image/jpeg\r\nContent-Length: {len(jpeg)}\r\n\r\n"
-                    .encode("ascii") + jpeg + b"\r\n")
+                await response.write(jpeg + part_head)
             return response
         except (ConnectionError, RuntimeError):
             # The viewer went away (aiohttp reports a closed transport as either).
