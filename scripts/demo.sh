@@ -9,13 +9,20 @@
 #   4. examples/run_demo.py: a camera node, an analytics node and a monitor, each in its own
 #      process, talking only through the broker and the Redis server.
 # Extra arguments go to examples/run_demo.py (e.g. scripts/demo.sh --frames 300 --out /tmp/demo).
+# With --view the package is installed with its live-view extra (kestrix_sdk[view]), the demo runs
+# until Ctrl-C and the live view's address (http://127.0.0.1:8321/) is printed: open it in a
+# browser to watch the annotated frames and the nodes' status.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
 # shellcheck source=scripts/setup-env.sh
 . scripts/setup-env.sh
 kx_system_packages servers build
-kx_venv_install --if-changed
+extras=""
+for arg in "$@"; do
+  [ "$arg" = "--view" ] && extras="[view]"
+done
+kx_venv_install ${extras:+"$extras"} --if-changed
 
 port_open() {
   "$kx_python" -c 'import socket, sys
