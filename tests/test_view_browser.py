@@ -103,6 +103,7 @@ def test_page_shows_live_frames_and_the_node_table(browser, default_broker, defa
         writer.join(10)
         reporter.stop()
         reporter.join(10)
+        vault.delete_data(f"kestrix_status_{node}")
         if server is not None:
             assert server.close() == 0, "".join(server.lines)
         vault.delete_data(key)
