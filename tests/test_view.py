@@ -5,7 +5,6 @@ from __future__ import annotations
 import base64
 import binascii
 import json
-import time
 import uuid
 
 import numpy as np
@@ -155,8 +154,16 @@ def test_viewers_of_a_key_share_one_reader(view, vault, rdb):
     rdb.delete(key)
 
 
-def test_stream_of_a_key_outside_the_frame_keys_404(view):
-    assert stream_status(view.base, f"/stream/{key_path('elsewhere_' + uid())}") == 404
+@pytest.mark.parametrize("make", ["absent", "text", "not-local"])
+def test_stream_of_a_key_without_frame_404(view, vault, rdb, make):
+    key = f"{LOCAL}_{make}-{uid()}"
+    if make == "text":
+        rdb.set(key, "hello")
+    elif make == "not-local":
+        key = f"elsewhere_{uid()}"
+        vault.write_frame(solid((1, 2, 3)), key)
+    assert stream_status(view.base, f"/stream/{key_path(key)}") == 404
+    rdb.delete(key)
 
 
 def test_frame_keys_are_those_under_the_local_prefix_holding_frames(view, vault, rdb):

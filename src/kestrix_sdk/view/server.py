@@ -266,9 +266,10 @@ class ViewServer:
         import redis
 
         try:
-            return self.redis.get(key)
+            value = self.redis.get(key)
         except redis.exceptions.ResponseError:  # not a string value
             return None
+        return value if isinstance(value, bytes) else None
 
     def _read_frame(self, key: str, last: bytes | None) -> tuple[bytes | None, bytes | None, bool]:
         """(stored value, its JPEG file, whether it changed since `last`), in a pool thread."""
@@ -362,7 +363,7 @@ class ViewServer:
     async def _auth(self, request: web.Request, handler):
         token = self.config.token
         if token:
-            given = request.query.get("token") or request.headers.get("X-Kestrix-Token", "")
+            given = request.query.get("token") or request.headers.get("X-Kestrix-Token") or ""
             auth = request.headers.get("Authorization", "")
             if not given and auth.lower().startswith("bearer "):
                 given = auth[7:].strip()
@@ -434,6 +435,17 @@ class ViewServer:
             raise web.HTTPNotFound(text=f"no frame key {key!r}")
         if self.open_streams >= self.config.max_streams:
             raise web.HTTPServiceUnavailable(text="too many open streams")
+        feed = self.feeds.get(key)
+        if feed is None or feed.jpeg is None:
+            # Nobody watches the key yet: it must hold a frame now.
+            try:
+                _, jpeg, _ = await self._redis_call(self._read_frame, key, None)
+            except RedisDown:
+                raise web.HTTPServiceUnavailable(text="the Redis server is unreachable") from None
+            if jpeg is None:
+                raise web.HTTPNotFound(text=f"no frame under key {key!r}")
+            if self.open_streams >= self.config.max_streams:
+                raise web.HTTPServiceUnavailable(text="too many open streams")
         self.open_streams += 1
         feed = self._feed(key)
         try:
