@@ -2,9 +2,11 @@
 
 from __future__ import annotations
 
+import json
 import os
 import shutil
 import threading
+import time
 import uuid
 
 import cv2
@@ -80,6 +82,9 @@ def test_page_shows_live_frames_and_the_node_table(browser, default_broker, defa
     reporter.start()
     try:
         reporter.update_status_info({"fps": 20}, 0)
+        # A node that reported long ago.
+        old = {"ts": int(time.time()) - 3600, "id": f"old-{n}", "name": "gone", "msg_type": "info", "type": "camera"}
+        vault.put_data(f"kestrix_status_old-{n}", json.dumps(old))
         server = ViewProcess("--redis-host", "127.0.0.1", "--mqtt-host", "127.0.0.1", "--frames", key)
         browser.get(server.url)
 
@@ -97,6 +102,15 @@ def test_page_shows_live_frames_and_the_node_table(browser, default_broker, defa
         assert wait_for(lambda: "browser test" in node_row(), 60)
         assert "camera" in node_row() and '"fps":[20]' in node_row()
         assert browser.find_element(By.CSS_SELECTOR, "figure.tile figcaption").text == key
+        # Stale records are marked, fresh ones not.
+        assert wait_for(lambda: browser.find_elements(By.CSS_SELECTOR, f'tr.stale[data-node="old-{n}"]'), 60)
+        assert not browser.find_elements(By.CSS_SELECTOR, f'tr.stale[data-node="{node}"]')
+
+        # Error reports appear as they arrive (the reporter drops one made before it connects).
+        def error_shown() -> bool:
+            return any(f"lens cap {n}" in li.text for li in browser.find_elements(By.CSS_SELECTOR, "#errors li"))
+
+        assert wait_for(lambda: error_shown() or reporter.error(f"lens cap {n}"), 60, 0.5)
         assert "connected" in browser.find_element(By.ID, "redis").text
     finally:
         stop.set()
@@ -104,6 +118,23 @@ def test_page_shows_live_frames_and_the_node_table(browser, default_broker, defa
         reporter.stop()
         reporter.join(10)
         vault.delete_data(f"kestrix_status_{node}")
+        vault.delete_data(f"kestrix_status_old-{n}")
         if server is not None:
             assert server.close() == 0, "".join(server.lines)
         vault.delete_data(key)
+
+
+@pytest.mark.parametrize("ci, outcome, code", [("true", "1 error", 1), ("", "1 skipped", 0)])
+def test_missing_browser_fails_on_ci(tmp_path, ci, outcome, code):
+    """With CI=true a machine without the browser fails the page's test instead of skipping it."""
+    import subprocess
+    import sys
+
+    from demo_fixtures import child_env
+
+    env = child_env(CI=ci, PATH=str(tmp_path))     # no chromium, no chromedriver on PATH
+    res = subprocess.run(
+        [sys.executable, "-m", "pytest", "-q", "-p", "no:cacheprovider", __file__,
+         "-k", "live_frames", "--rootdir", os.path.dirname(__file__)],
+        capture_output=True, text=True, timeout=300, env=env, cwd=os.path.dirname(__file__))
+    assert outcome in res.stdout and res.returncode == code, res.stdout + res.stderr
