@@ -526,8 +526,9 @@ class ViewServer:
             task.cancel()
         await asyncio.gather(*self._tasks, return_exceptions=True)
         self._tasks.clear()
-        self.reports.stop()
-        await asyncio.get_running_loop().run_in_executor(None, self._pool.shutdown, True)
+        loop = asyncio.get_running_loop()
+        await loop.run_in_executor(None, self.reports.stop)      # joins paho's network thread
+        await loop.run_in_executor(None, self._pool.shutdown, True)
         self.redis.close()
 
 
