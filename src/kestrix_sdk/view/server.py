@@ -460,9 +460,11 @@ class ViewServer:
             await response.write(part_head[2:])
             version = 0
             while not self._closing.is_set():
-                version, jpeg = await feed.next(version)
-                if jpeg is None or self._closing.is_set():
+                latest, jpeg = await feed.next(version)
+                if latest == version or jpeg is None or self._closing.is_set():
                     continue
+                version = latest
+                # A slow viewer skips the frames stored while it was being written to.
                 await response.write(jpeg + part_head)
             return response
         except (ConnectionError, RuntimeError):
