@@ -3,7 +3,8 @@
 Listens with a `CourierClient` to the camera node's detections, reads each frame from Redis with
 `get_frame`, draws the named regions with `VizPolygonDraw` and the detections with `BoxesDraw`,
 and writes the annotated frames to <out>/frames/ as images and to <out>/annotated.avi as a video
-(Motion-JPEG). Its `StatusCaching` reporter publishes frame count, frame rate and object count
+(Motion-JPEG) (not with --no-files), and to Redis under its own node-local key
+(kestrix_local_analytics_6379), where the live view shows them. Its `StatusCaching` reporter publishes frame count, frame rate and object count
 every second; problems (frames missing from Redis, unreadable messages) go out through `error()`.
 
 Every frame carries its index (see examples/scene.py), so the node draws each frame's own
@@ -48,6 +49,7 @@ class Analytics:
         self.stop = stop
         self.topic = gen_mqtt_key_local(args.camera_id)
         self.frame_key = gen_redis_key_local(args.camera_id, 6379)
+        self.annotated_key = gen_redis_key_local(args.node_id, 6379)
         self.cond = threading.Condition()
         self.pending: dict[int, tuple[float, dict]] = {}   # frame index -> (arrival, message)
         self.end_frames: int | None = None
@@ -112,11 +114,13 @@ class Analytics:
         out = self.zones.draw_polygon_rois(frame, REGIONS)
         out = self.boxes.draw_detections(out, message["detections"])
         index = message["frame"]
-        cv2.imwrite(os.path.join(self.frames_dir, f"frame_{index:05d}.{self.args.image_format}"), out)
-        if self.video is None:
-            self.video = cv2.VideoWriter(self.video_path, cv2.VideoWriter_fourcc(*"MJPG"),
-                                         self.args.fps, (out.shape[1], out.shape[0]))
-        self.video.write(out)
+        self.vault.write_frame(out, self.annotated_key)
+        if not self.args.no_files:
+            cv2.imwrite(os.path.join(self.frames_dir, f"frame_{index:05d}.{self.args.image_format}"), out)
+            if self.video is None:
+                self.video = cv2.VideoWriter(self.video_path, cv2.VideoWriter_fourcc(*"MJPG"),
+                                             self.args.fps, (out.shape[1], out.shape[0]))
+            self.video.write(out)
         self.done += 1
         self.objects += len(message["detections"])
         self.times.append(time.monotonic())
@@ -207,6 +211,8 @@ def main(argv: list[str] | None = None) -> int:
     ap.add_argument("--progress-every", type=int, default=15, help="print progress every N frames")
     ap.add_argument("--idle-timeout", type=float, default=20.0,
                     help="give up after this many seconds without detections (default 20)")
+    ap.add_argument("--no-files", action="store_true",
+                    help="annotated frames to Redis only, not to image and video files")
     ap.add_argument("--verbose", action="store_true", help="show the kit's info log lines")
     args = ap.parse_args(argv)
     common.setup_logging(args.verbose)

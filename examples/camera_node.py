@@ -15,6 +15,7 @@ Run by examples/run_demo.py; alone: python examples/camera_node.py --frames 100 
 from __future__ import annotations
 
 import argparse
+import itertools
 import json
 import os
 import sys
@@ -32,7 +33,7 @@ REDIS_PORT = 6379
 
 def main(argv: list[str] | None = None) -> int:
     ap = argparse.ArgumentParser(description=__doc__.splitlines()[0])
-    ap.add_argument("--frames", type=int, default=150, help="number of frames (default 150)")
+    ap.add_argument("--frames", type=int, default=150, help="number of frames (default 150; 0: until stopped)")
     ap.add_argument("--fps", type=float, default=15.0, help="frame rate (default 15)")
     ap.add_argument("--out", required=True, help="folder for ground_truth.jsonl")
     ap.add_argument("--node-id", default=common.CAMERA_ID)
@@ -59,7 +60,7 @@ def main(argv: list[str] | None = None) -> int:
         print(f"camera: publishing detections on {topic}, frames under Redis key {frame_key}", flush=True)
         start = time.monotonic()
         with open(os.path.join(args.out, "ground_truth.jsonl"), "w") as truth:
-            for index in range(args.frames):
+            for index in (itertools.count() if args.frames == 0 else range(args.frames)):
                 if stop.is_set():
                     code = 1
                     break
@@ -69,7 +70,7 @@ def main(argv: list[str] | None = None) -> int:
                     stop.wait(delay)
                 frame = scene.render(index, args.fps)
                 vault.write_frame(frame, frame_key)
-                record = {"frame": index, "total": args.frames, "redis_key": frame_key,
+                record = {"frame": index, "total": args.frames or None, "redis_key": frame_key,
                           "width": frame.shape[1], "height": frame.shape[0],
                           "detections": scene.objects_at(index, frame.shape[1], frame.shape[0])}
                 text = json.dumps(record)

@@ -7,7 +7,9 @@ process, talking only through the MQTT broker (127.0.0.1:1883) and the Redis ser
     both nodes --status / error reports--> MQTT kestrix_debug_* / kestrix_cloud_* --> monitor.py
 
 The terminal shows the processes' lines (progress of the analytics node, reports received by the
-monitor) and, at the end, where the annotated pictures are. `scripts/demo.sh` sets everything up
+monitor) and, at the end, where the annotated pictures are. With --view the pipeline runs until
+Ctrl-C and the live view (python -m kestrix_sdk view) shows the frames, the annotated frames and
+the nodes' status in a web page, at the address printed. `scripts/demo.sh` sets everything up
 and starts the servers when needed; this script expects them to be running.
 """
 
@@ -32,8 +34,9 @@ import demo_common as common  # noqa: E402
 class Child:
     """One process of the demo, its output forwarded line by line with the node's name."""
 
-    def __init__(self, name: str, argv: list[str]) -> None:
+    def __init__(self, name: str, argv: list[str], ready_text: str = ": ready") -> None:
         self.name = name
+        self.ready_text = ready_text
         self.lines: list[str] = []
         self.ready = threading.Event()
         env = dict(os.environ)
@@ -52,7 +55,7 @@ class Child:
         for line in self.proc.stdout:
             line = line.rstrip("\n")
             self.lines.append(line)
-            if ": ready" in line:
+            if self.ready_text in line:
                 self.ready.set()
             print(f"  [{self.name}] {line.removeprefix(self.name + ': ')}", flush=True)
 
@@ -178,15 +181,24 @@ def _interrupt(signum, frame):  # noqa: ARG001
 
 def parse_args(argv: list[str] | None) -> argparse.Namespace:
     ap = argparse.ArgumentParser(description="Runs the demo edge pipeline (camera, analytics, monitor).")
-    ap.add_argument("--frames", type=int, default=150, help="number of frames (default 150: 10 s at 15 fps)")
+    ap.add_argument("--frames", type=int, help="number of frames (default 150: 10 s at 15 fps; "
+                    "with --view, until Ctrl-C)")
     ap.add_argument("--fps", type=float, default=15.0, help="camera frame rate (default 15)")
     ap.add_argument("--out", default="demo-output", help="output folder (default ./demo-output)")
     ap.add_argument("--image-format", choices=("jpg", "png"), default="jpg",
                     help="format of the annotated images (default jpg)")
+    ap.add_argument("--view", action="store_true",
+                    help="run until Ctrl-C and show the pipeline in the live view (web page)")
+    ap.add_argument("--view-port", type=int, default=8321, help="port of the live view (default 8321)")
     ap.add_argument("--verbose", action="store_true", help="show the kit's info log lines")
     args = ap.parse_args(argv)
-    if args.frames < 1 or args.fps <= 0:
-        ap.error("--frames must be at least 1 and --fps positive")
+    if args.frames is None:
+        # With --view the camera sends frames until Ctrl-C.
+        args.frames = 0 if args.view else 150
+    elif args.frames < 1:
+        ap.error("--frames must be at least 1")
+    if args.fps <= 0:
+        ap.error("--fps must be positive")
     return args
 
 
@@ -213,8 +225,17 @@ def main(argv: list[str] | None = None) -> int:
         if not monitor.wait_ready(30):
             print("demo: the monitor did not come up", file=sys.stderr)
             return 1
+        if args.view:
+            view = Child("view", ["-m", "kestrix_sdk", "view", "--port", str(args.view_port)],
+                         ready_text="view: serving ")
+            children.append(view)
+            if not view.wait_ready(30):
+                print("demo: the live view did not come up", file=sys.stderr)
+                return 1
+        # With --view the annotated frames go to Redis only: the run is open-ended.
+        no_files = ["--no-files"] if args.view else []
         analytics = Child("analytics", ["analytics_node.py", "--out", out, "--fps", str(args.fps),
-                                        "--image-format", args.image_format, *verbose])
+                                        "--image-format", args.image_format, *no_files, *verbose])
         children.append(analytics)
         if not analytics.wait_ready(30):
             print("demo: the analytics node did not come up", file=sys.stderr)
@@ -222,8 +243,12 @@ def main(argv: list[str] | None = None) -> int:
         camera = Child("camera", ["camera_node.py", "--out", out, "--frames", str(args.frames),
                                   "--fps", str(args.fps), *verbose])
         children.append(camera)
+        if args.view:
+            address = next(line.split()[-1] for line in view.lines if line.startswith("view: serving "))
+            print(f"demo: live view at {address} - open it in a browser; Ctrl-C stops the demo",
+                  flush=True)
 
-        deadline = started + args.frames / args.fps + 60
+        deadline = started + args.frames / args.fps + 60 if args.frames else float("inf")
         nodes = (camera, analytics)
         while any(c.running() for c in nodes):
             failed = [c.name for c in nodes if not c.running() and c.proc.returncode != 0]
@@ -256,7 +281,7 @@ def main(argv: list[str] | None = None) -> int:
         for child, code in end_all(children).items():
             if code not in (0, -signal.SIGTERM) and (child.name == "monitor" or code == -signal.SIGKILL):
                 print(f"demo: the {child.name} ended with code {code}", file=sys.stderr)
-        if interrupted and os.path.isdir(os.path.join(out, "frames")):
+        if interrupted and not args.view and os.path.isdir(os.path.join(out, "frames")):
             print_where(out, args.image_format)
 
 

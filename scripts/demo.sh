@@ -15,6 +15,10 @@
 # required) and a Redis server (TLS only, client certificate and password required) are started
 # on free ports, and every node is configured only through KESTRIX_MQTT_URL and
 # KESTRIX_REDIS_URL.
+#
+# With --view the package is installed with its live-view extra (kestrix_sdk[view]), the demo runs
+# until Ctrl-C and the live view's address (http://127.0.0.1:8321/) is printed: open it in a
+# browser to watch the annotated frames and the nodes' status.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -37,7 +41,11 @@ set -- ${demo_args[@]+"${demo_args[@]}"}
 # shellcheck source=scripts/setup-env.sh
 . scripts/setup-env.sh
 kx_system_packages servers build
-kx_venv_install --if-changed
+extras=""
+for arg in "$@"; do
+  [ "$arg" = "--view" ] && extras="[view]"
+done
+kx_venv_install ${extras:+"$extras"} --if-changed
 
 port_open() {
   "$kx_python" -c 'import socket, sys

@@ -2,7 +2,8 @@
 # from the repository root. It defines:
 #   kx_system_packages WHAT...  installs, with apt-get, the Debian packages that are missing for
 #                               WHAT: servers (mosquitto, redis-server, openssl), build (C++ toolchain,
-#                               CMake, python3-venv), gtest (GoogleTest headers)
+#                               CMake, python3-venv), gtest (GoogleTest headers), browser
+#                               (headless Chromium and its WebDriver, for the live view's test)
 #   kx_venv_install [EXTRAS] [--if-changed]
 #                               creates the virtual environment ($KESTRIX_VENV, default .venv)
 #                               when missing and builds and installs the package into it
@@ -32,6 +33,10 @@ kx_system_packages() {
         ;;
       gtest)
         [ -f /usr/include/gtest/gtest.h ] || need+=(libgtest-dev)
+        ;;
+      browser)
+        command -v chromium >/dev/null 2>&1 || need+=(chromium)
+        command -v chromedriver >/dev/null 2>&1 || need+=(chromium-driver)
         ;;
       *)
         echo "kx_system_packages: unknown group $what" >&2

@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # Runs every test of the kit on a fresh Debian machine, doing its own set-up:
-#   1. the system packages the tests need (mosquitto, redis-server, GoogleTest, a C++ toolchain),
-#      installed with apt-get when missing;
+#   1. the system packages the tests need (mosquitto, redis-server, GoogleTest, a C++ toolchain,
+#      headless Chromium and its WebDriver), installed with apt-get when missing;
 #   2. a virtual environment in .venv with the package built and installed (pip install ".[test]");
 #   3. the C++ unit tests of the core library (CMake + CTest);
 #   4. the Python tests (pytest), which start their own Mosquitto and Redis servers on loopback.
@@ -12,7 +12,7 @@ root=$(pwd)
 
 # shellcheck source=scripts/setup-env.sh
 . scripts/setup-env.sh
-kx_system_packages servers build gtest
+kx_system_packages servers build gtest browser
 kx_venv_install "[test]"
 
 echo "== C++ core unit tests"

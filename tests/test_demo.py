@@ -186,3 +186,68 @@ def test_interrupted_demo_stops_every_process(default_broker, default_redis, tmp
     pids = pids_started("".join(lines))
     assert set(pids) == {"monitor", "analytics", "camera"}
     assert not [name for name, pid in pids.items() if alive(pid)], "demo processes left running"
+
+
+def test_demo_with_live_view_runs_until_interrupted(default_broker, default_redis, tmp_path):
+    """run_demo.py --view (what scripts/demo.sh --view runs): the page's address is printed, the
+    annotated frames and both nodes' status appear in the live view, Ctrl-C ends everything."""
+    pytest.importorskip("aiohttp")
+    from view_fixtures import get
+
+    proc = subprocess.Popen(
+        [sys.executable, str(EXAMPLES / "run_demo.py"), "--view", "--view-port", "0", "--out", str(tmp_path)],
+        stdout=subprocess.PIPE, stderr=subprocess.STDOUT, text=True, env=child_env())
+    lines: list[str] = []
+    address: list[str] = []
+    announced = threading.Event()
+
+    def read() -> None:
+        for line in proc.stdout:
+            lines.append(line)
+            found = re.match(r"demo: live view at (http://\S+) ", line)
+            if found:
+                address.append(found.group(1))
+                announced.set()
+
+    reader = threading.Thread(target=read, daemon=True)
+    reader.start()
+    try:
+        assert announced.wait(90), "".join(lines)
+        url = address[0]
+
+        def api(path: str):
+            status, _, body = get(url + path)
+            return json.loads(body) if status == 200 else None
+
+        assert wait_until(lambda: "kestrix_local_analytics_6379" in (api("api/frames") or []), 90), "".join(lines)
+        status, headers, body = get(url + "frame/kestrix_local_analytics_6379.jpg")
+        assert status == 200 and body[:2] == b"\xff\xd8"
+        assert cv2.imdecode(np.frombuffer(body, np.uint8), cv2.IMREAD_COLOR).shape == (scene.HEIGHT, scene.WIDTH, 3)
+
+        def counts():
+            records = api("api/status") or {}
+            return [records.get(node, {}).get("frames", [0])[0] for node in ("camera", "analytics")]
+
+        # Both nodes report, and their counts go up while the page watches.
+        assert wait_until(lambda: min(counts()) > 0, 90), counts()
+        first = counts()
+        assert wait_until(lambda: all(now > then for now, then in zip(counts(), first)), 90), (first, counts())
+        # The pipeline goes on until interrupted; the annotated frames go to Redis only.
+        assert proc.poll() is None and not list((tmp_path / "frames").glob("frame_*"))
+        proc.send_signal(signal.SIGTERM)
+        assert proc.wait(60) == 130
+    finally:
+        if proc.poll() is None:
+            proc.kill()
+            proc.wait()
+        reader.join(5)
+        proc.stdout.close()
+    pids = pids_started("".join(lines))
+    assert set(pids) == {"monitor", "view", "analytics", "camera"}
+    assert not [name for name, pid in pids.items() if alive(pid)], "demo processes left running"
+
+
+def wait_until(predicate, timeout: float) -> bool:
+    from servers import wait_for
+
+    return wait_for(predicate, timeout, 0.2)

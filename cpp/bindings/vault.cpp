@@ -158,6 +158,12 @@ py::bytes base64_decode(py::handle text) {
   return py::reinterpret_steal<py::bytes>(raw);
 }
 
+// b64decode(data): the bytes a stored frame's base64 text stands for.
+py::object b64decode(py::object data) {
+  kx::check_arg(data, "data", kx::Type::Bytes);
+  return base64_decode(data);
+}
+
 // --- VaultClient ------------------------------------------------------------------------------
 
 void init(py::object self, py::object thread, py::object host, py::object port, py::object url) {
@@ -340,6 +346,10 @@ PYBIND11_MODULE(vault, m) {
       py::arg("url"), "The URL with the password of its user part written as \"***\".");
 
   m.def("gen_redis_key_local", &gen_redis_key_local, py::arg("node_id"), py::arg("port"));
+  m.def("b64decode", &b64decode, py::arg("data"),
+        "Decode the standard base64 text of a stored frame to bytes.\n"
+        "\n"
+        "Raises binascii.Error when the text is not base64, as base64.b64decode does.");
   // The thread of one background frame write (a threading.Thread started with target and args).
   kx::ThreadClass(m, "_FrameWriter", "Thread of one background frame write")
       .def("run", &frame_writer_run);

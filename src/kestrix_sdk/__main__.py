@@ -4,6 +4,7 @@
   watch             status and error reports live from the MQTT broker
   frame KEY --out F save the frame stored under a Redis key as an image file
   bridge            the device broker's configuration for a fleet link to a cloud broker
+  view              a local web page of the nodes, their reports and their frames (live)
 
 Exit status: 0 done; 1 nothing (or not all) of what was asked for was found; 2 wrong usage;
 3 a server could not be reached.
@@ -35,6 +36,7 @@ from kestrix_sdk.constants import (  # noqa: E402
     MQTT_URL_ENV,
     REDIS_URL_ENV,
 )
+from kestrix_sdk.server_urls import chosen_url, mqtt_url_settings, redis_url_address  # noqa: E402
 
 EXIT_NOT_FOUND = 1
 EXIT_UNREACHABLE = 3
@@ -82,73 +84,18 @@ def redis_client(host: str, port: int, url: str | None = None):
 # Server URLs (--mqtt-url, --redis-url and the environment)
 
 
-def chosen_url(given: str | None, host: str, port: int, default_host: str, default_port: int,
-               env: str) -> str | None:
-    """The URL a sub-command uses: --*-url when given, else the environment's URL when the host
-    and port are the defaults, else None (plain host and port)."""
-    if given:
-        return given
-    if host == default_host and port == default_port:
-        return os.environ.get(env) or None
-    return None
-
-
-def check_url_files(kind: str, shown: str, parts: dict[str, Any]) -> None:
-    """ValueError unless every TLS file the URL names can be read."""
-    for name, what in (("ca", "CA file"), ("cert", "client certificate file"), ("key", "key file")):
-        path = parts[name]
-        if path is not None and not os.access(path, os.R_OK):
-            raise ValueError(f"{kind} URL '{shown}': {what} '{path}' cannot be read")
-
-
-def redis_url_address(url: str) -> tuple[str, dict[str, Any]]:
-    """(the URL with its password as "***", redis-py connection keywords) for a Redis URL."""
-    from kestrix_sdk.redis.vault import parse_redis_url, redact_url
-
-    parts = parse_redis_url(url)
-    check_url_files("Redis", redact_url(url), parts)
-    address: dict[str, Any] = {"db": parts["db"], "username": parts["username"],
-                               "password": parts["password"]}
-    if parts["scheme"] == "unix":
-        address["unix_socket_path"] = parts["path"]
-    else:
-        address.update(host=parts["host"], port=parts["port"])
-    if parts["tls"]:
-        address.update(ssl=True, ssl_ca_certs=parts["ca"], ssl_certfile=parts["cert"],
-                       ssl_keyfile=parts["key"], ssl_cert_reqs="required",
-                       ssl_check_hostname=True)
-    return redact_url(url), address
-
-
-def mqtt_url_settings(url: str) -> tuple[str, dict[str, Any]]:
-    """(the URL with its password as "***", host / port / username / password / tls) for a
-    broker URL; tls is an ssl.SSLContext or None."""
-    import ssl
-
-    from kestrix_sdk.mqtt.courier import parse_mqtt_url, redact_url
-
-    parts = parse_mqtt_url(url)
-    shown = redact_url(url)
-    check_url_files("MQTT", shown, parts)
-    tls = None
-    if parts["tls"]:
-        try:
-            tls = ssl.create_default_context(cafile=parts["ca"])
-            if parts["cert"]:
-                tls.load_cert_chain(parts["cert"], parts["key"])
-        except (OSError, ssl.SSLError) as e:
-            raise ValueError(f"MQTT URL '{shown}': the TLS files cannot be used - {e}") from None
-    return shown, {"host": parts["host"], "port": parts["port"], "username": parts["username"],
-                   "password": parts["password"], "tls": tls}
-
-
 def resolve_servers(args: argparse.Namespace) -> None:
-    """Sets args.redis_url / args.mqtt_url to the URL each server is reached by (or None)."""
+    """Sets args.redis_url / args.mqtt_url to the URL each server is reached by (or None).
+
+    `view` names its servers' addresses --redis-host/--redis-port and --mqtt-host/--mqtt-port
+    (its --host and --port are where it listens); the other commands --host and --port."""
     if hasattr(args, "redis_url"):
-        args.redis_url = chosen_url(args.redis_url, args.host, args.port, DEFAULT_REDIS_HOST,
+        args.redis_url = chosen_url(args.redis_url, getattr(args, "redis_host", args.host),
+                                    getattr(args, "redis_port", args.port), DEFAULT_REDIS_HOST,
                                     DEFAULT_REDIS_PORT, REDIS_URL_ENV)
     if hasattr(args, "mqtt_url"):
-        args.mqtt_url = chosen_url(args.mqtt_url, args.host, args.port, DEFAULT_MQTT_HOST,
+        args.mqtt_url = chosen_url(args.mqtt_url, getattr(args, "mqtt_host", args.host),
+                                   getattr(args, "mqtt_port", args.port), DEFAULT_MQTT_HOST,
                                    DEFAULT_MQTT_PORT, MQTT_URL_ENV)
 
 
@@ -474,6 +421,28 @@ def cmd_bridge(args: argparse.Namespace) -> int:
         fail(f"cannot write {args.out} - {e}", EXIT_NOT_FOUND)
     print(f"wrote the fleet link of device {args.device} to {shown} into {args.out}", file=sys.stderr)
     return 0
+# Live view
+
+
+def cmd_view(args: argparse.Namespace) -> int:
+    try:
+        from kestrix_sdk.view.server import ViewConfig, serve
+    except ImportError as e:
+        fail(f"the live view needs the optional extra: pip install 'kestrix_sdk[view]' ({e})", 2)
+    return serve(ViewConfig(
+        host=args.host, port=args.port, frames=args.frames or [], fps=args.fps, token=args.token,
+        max_streams=args.max_streams, stale_after=args.stale_after,
+        redis_host=args.redis_host, redis_port=args.redis_port,
+        mqtt_host=args.mqtt_host, mqtt_port=args.mqtt_port,
+        mqtt_username=args.mqtt_username, mqtt_password=args.mqtt_password,
+        redis_url=args.redis_url, mqtt_url=args.mqtt_url))
+
+
+def listen_port(text: str) -> int:
+    value = int(text)
+    if not 0 <= value < 65536:
+        raise argparse.ArgumentTypeError("must be a TCP port number (0 for any free port)")
+    return value
 
 
 # ---------------------------------------------------------------------------------------------
@@ -500,19 +469,20 @@ def port_number(text: str) -> int:
     return value
 
 
-def redis_url_option(p: argparse.ArgumentParser) -> None:
+def redis_url_option(p: argparse.ArgumentParser, address: str = "--host and --port") -> None:
     p.add_argument("--redis-url", metavar="URL",
-                   help="Redis URL, replacing --host and --port: redis://[[user]:password@]host"
+                   help=f"Redis URL, replacing {address}: redis://[[user]:password@]host"
                    "[:port][/db], rediss://... (TLS; ?ca=, cert=, key= files) or "
-                   f"unix:///path/to/redis.sock[?db=N] (default: ${REDIS_URL_ENV} when --host "
-                   "and --port are the defaults)")
+                   f"unix:///path/to/redis.sock[?db=N] (default: ${REDIS_URL_ENV} when {address} "
+                   "are the defaults)")
 
 
-def mqtt_url_option(p: argparse.ArgumentParser) -> None:
+def mqtt_url_option(p: argparse.ArgumentParser, address: str = "--host and --port",
+                    credentials: str = "--username/--password") -> None:
     p.add_argument("--mqtt-url", metavar="URL",
-                   help="broker URL, replacing --host and --port (and --username/--password when "
+                   help=f"broker URL, replacing {address} (and {credentials} when "
                    "it names a user): mqtt://[user[:password]@]host[:port] or mqtts://... (TLS; "
-                   f"?ca=, cert=, key= files) (default: ${MQTT_URL_ENV} when --host and --port "
+                   f"?ca=, cert=, key= files) (default: ${MQTT_URL_ENV} when {address} "
                    "are the defaults)")
 
 
@@ -585,6 +555,37 @@ def build_parser() -> argparse.ArgumentParser:
     p.add_argument("--prefix", default="fleet", help="first topic level(s) at the cloud (default fleet)")
     p.add_argument("--out", metavar="FILE", help="write to FILE (mode 0600) instead of standard output")
     p.set_defaults(run=cmd_bridge)
+    p = sub.add_parser("view", help="a local web page of the nodes, reports and frames (live)",
+                       description="Serves a web page showing, live, the frames stored in Redis, "
+                       "the nodes' latest status records and the error reports from the broker. "
+                       "Listening on another address than loopback requires a token (one is "
+                       "generated and printed when --token and KESTRIX_VIEW_TOKEN are not given).")
+    p.add_argument("--host", default="127.0.0.1", help="address to listen on (default 127.0.0.1)")
+    p.add_argument("--port", type=listen_port, default=8321, help="port to listen on (default 8321)")
+    p.add_argument("--frames", nargs="+", metavar="KEY",
+                   help="frame keys to show (default: the keys under "
+                   f"{PREFIX.REDIS.LOCAL}_* that hold frames)")
+    p.add_argument("--fps", type=positive_float, default=15.0,
+                   help="most frames per second a stream sends (default 15)")
+    p.add_argument("--token", help="token every request must carry (?token=... or header "
+                   "X-Kestrix-Token / Authorization: Bearer); default $KESTRIX_VIEW_TOKEN")
+    p.add_argument("--max-streams", type=positive_int, default=32,
+                   help="most frame streams open at once (default 32)")
+    p.add_argument("--stale-after", type=positive_float, default=180.0,
+                   help="a status record older than this many seconds is marked stale (default 180)")
+    p.add_argument("--redis-host", default=DEFAULT_REDIS_HOST,
+                   help=f"Redis server host (default {DEFAULT_REDIS_HOST})")
+    p.add_argument("--redis-port", type=port_number, default=DEFAULT_REDIS_PORT,
+                   help=f"Redis server port (default {DEFAULT_REDIS_PORT})")
+    p.add_argument("--mqtt-host", default=DEFAULT_MQTT_HOST,
+                   help=f"broker host (default {DEFAULT_MQTT_HOST})")
+    p.add_argument("--mqtt-port", type=port_number, default=DEFAULT_MQTT_PORT,
+                   help=f"broker port (default {DEFAULT_MQTT_PORT})")
+    p.add_argument("--mqtt-username", help="broker user name")
+    p.add_argument("--mqtt-password", help="broker password")
+    redis_url_option(p, "--redis-host and --redis-port")
+    mqtt_url_option(p, "--mqtt-host and --mqtt-port", "--mqtt-username/--mqtt-password")
+    p.set_defaults(run=cmd_view)
     return parser
 
 
