@@ -149,9 +149,10 @@ def all_logs(caplog):
 
 
 def stop_courier(client) -> None:
+    # The watcher ends first, so that it cannot connect again after disconnect().
     client.stop()
-    client.disconnect()
     client.join(WAIT)
+    client.disconnect()
 
 
 def test_node_configured_only_through_the_variables(monkeypatch, tls_certs, tls_broker, tls_redis,
