@@ -74,6 +74,7 @@ import subprocess  # noqa: E402
 import sys  # noqa: E402
 import threading  # noqa: E402
 import uuid  # noqa: E402
+from pathlib import Path  # noqa: E402
 from urllib.parse import quote  # noqa: E402
 
 import numpy as np  # noqa: E402
@@ -148,9 +149,10 @@ def all_logs(caplog):
 
 
 def stop_courier(client) -> None:
+    # The watcher ends first, so that it cannot connect again after disconnect().
     client.stop()
-    client.disconnect()
     client.join(WAIT)
+    client.disconnect()
 
 
 def test_node_configured_only_through_the_variables(monkeypatch, tls_certs, tls_broker, tls_redis,
@@ -417,3 +419,22 @@ def test_cli_watch_over_tls_from_the_variable(tls_certs, tls_broker):
     assert proc.returncode == 0, err
     assert node in out
     assert f"mqtts://{MQTT_USER}:***@" in err and no_secret_in(out + err)
+
+
+def test_demo_nodes_run_on_secure_servers_from_the_variables(tls_certs, tls_broker, tls_redis,
+                                                             tmp_path):
+    """What scripts/demo.sh --secure does once its servers are up: every node of the demo is
+    configured only through the two variables."""
+    root = Path(__file__).resolve().parent.parent
+    env = child_env(**{MQTT_URL_ENV: mqtt_url(tls_broker, tls_certs),
+                       REDIS_URL_ENV: redis_url(tls_redis, tls_certs, db=6)})
+    res = subprocess.run([sys.executable, str(root / "examples" / "run_demo.py"), "--frames", "12",
+                          "--fps", "12", "--out", str(tmp_path)], capture_output=True, text=True,
+                         timeout=240, cwd=tmp_path, env=env)
+    assert res.returncode == 0, res.stdout + res.stderr
+    assert "frames annotated" in res.stdout
+    assert list((tmp_path / "frames").glob("frame_*.jpg"))
+    assert no_secret_in(res.stdout + res.stderr)
+    # The nodes' status records went to database 6 of the TLS server.
+    store = vault.VaultClient(thread=False, url=redis_url(tls_redis, tls_certs, db=6))
+    assert store.read_data(f"{PREFIX.REDIS.STATUS}_camera") is not None
