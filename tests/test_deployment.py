@@ -438,3 +438,32 @@ def test_demo_nodes_run_on_secure_servers_from_the_variables(tls_certs, tls_brok
     # The nodes' status records went to database 6 of the TLS server.
     store = vault.VaultClient(thread=False, url=redis_url(tls_redis, tls_certs, db=6))
     assert store.read_data(f"{PREFIX.REDIS.STATUS}_camera") is not None
+
+
+def test_live_view_through_the_variables(tls_certs, tls_broker, tls_redis):
+    """The live view reaches a TLS Redis and a TLS broker with credentials from the two
+    variables alone: a stored frame comes back as it is, the broker shows as connected, and no
+    password reaches its output."""
+    pytest.importorskip("aiohttp")
+    from view_fixtures import ViewProcess, get
+
+    key = f"cam-{uid()}"
+    redis_at, mqtt_at = redis_url(tls_redis, tls_certs), mqtt_url(tls_broker, tls_certs)
+    store = vault.VaultClient(thread=False, url=redis_at)
+    frame = np.full((48, 64, 3), (20, 200, 90), np.uint8)
+    assert store.write_frame(frame, key)
+    server = ViewProcess("--frames", key, env={REDIS_URL_ENV: redis_at, MQTT_URL_ENV: mqtt_at})
+    try:
+        status, _, body = get(f"{server.base}/frame/{key}.jpg")
+        assert status == 200
+        assert body == vault.b64decode(redis.Redis(unix_socket_path=str(tls_redis.socket_path),
+                                                   password=REDIS_PASSWORD).get(key))
+
+        def health():
+            return json.loads(get(server.base + "/api/health")[2])
+
+        assert wait_for(lambda: health()["mqtt"], WAIT)
+        assert health()["redis_server"].startswith("rediss://:***@")
+    finally:
+        server.close()
+    assert no_secret_in("".join(server.lines))
