@@ -1,0 +1,154 @@
+#include "kestrix/sparse_overlay.hpp"
+
+#include <algorithm>
+#include <cstring>
+
+namespace kestrix {
+
+Rect intersect(const Rect& a, const Rect& b) {
+  Rect r{std::max(a.x0, b.x0), std::max(a.y0, b.y0), std::min(a.x1, b.x1), std::min(a.y1, b.y1)};
+  if (r.empty()) return Rect{};
+  return r;
+}
+
+Rect unite(const Rect& a, const Rect& b) {
+  if (a.empty()) return b;
+  if (b.empty()) return a;
+  return Rect{std::min(a.x0, b.x0), std::min(a.y0, b.y0), std::max(a.x1, b.x1), std::max(a.y1, b.y1)};
+}
+
+bool overlaps(const Rect& a, const Rect& b) {
+  return !a.empty() && !b.empty() && a.x0 < b.x1 && b.x0 < a.x1 && a.y0 < b.y1 && b.y0 < a.y1;
+}
+
+std::vector<CropGroup> group_overlapping(const std::vector<Rect>& rects) {
+  std::vector<CropGroup> groups;
+  for (std::size_t i = 0; i < rects.size(); ++i) {
+    if (rects[i].empty()) continue;
+    CropGroup merged{rects[i], {i}};
+    // Absorb every group the growing rectangle meets until it meets none.
+    bool grew = true;
+    while (grew) {
+      grew = false;
+      for (std::size_t g = 0; g < groups.size(); ++g) {
+        if (!overlaps(groups[g].rect, merged.rect)) continue;
+        merged.rect = unite(merged.rect, groups[g].rect);
+        merged.members.insert(merged.members.end(), groups[g].members.begin(), groups[g].members.end());
+        groups.erase(groups.begin() + static_cast<std::ptrdiff_t>(g));
+        grew = true;
+        break;
+      }
+    }
+    std::sort(merged.members.begin(), merged.members.end());
+    groups.push_back(std::move(merged));
+  }
+  return groups;
+}
+
+Canvas::Canvas(const Rect& r) : rect(r) {
+  const std::size_t pixels = r.empty() ? 0 : static_cast<std::size_t>(r.width()) * r.height();
+  rgba.resize(pixels * 4);
+  for (std::size_t p = 0; p < pixels; ++p) {
+    rgba[4 * p] = rgba[4 * p + 1] = rgba[4 * p + 2] = 255;
+    rgba[4 * p + 3] = 0;
+  }
+}
+
+namespace {
+
+void fill_span(Canvas& canvas, int y, int x0, int x1, Ink ink) {
+  if (y < canvas.rect.y0 || y >= canvas.rect.y1) return;
+  x0 = std::max(x0, canvas.rect.x0);
+  x1 = std::min(x1, canvas.rect.x1);
+  if (x1 <= x0) return;
+  std::uint8_t* p = canvas.at(x0, y);
+  for (int x = x0; x < x1; ++x, p += 4) std::memcpy(p, &ink, 4);
+}
+
+}  // namespace
+
+void fill_rect(Canvas& canvas, const Rect& r, Ink ink) {
+  const Rect c = intersect(r, canvas.rect);
+  for (int y = c.y0; y < c.y1; ++y) fill_span(canvas, y, c.x0, c.x1, ink);
+}
+
+bool outline_is_plain(int x0, int y0, int x1, int y1, int width) {
+  if (x1 < x0 || y1 < y0) return false;
+  if (width <= 0) return true;
+  const long long w = static_cast<long long>(x1) - x0 + 1, h = static_cast<long long>(y1) - y0 + 1;
+  return 2LL * width <= w && 2LL * width <= h;
+}
+
+void outline_rect(Canvas& canvas, int x0, int y0, int x1, int y1, int width, Ink ink) {
+  if (width <= 0) return;
+  fill_rect(canvas, Rect{x0, y0, x1 + 1, y0 + width}, ink);          // top band
+  fill_rect(canvas, Rect{x0, y1 - width + 1, x1 + 1, y1 + 1}, ink);  // bottom band
+  fill_rect(canvas, Rect{x0, y0 + width, x0 + width, y1 - width + 1}, ink);          // left
+  fill_rect(canvas, Rect{x1 - width + 1, y0 + width, x1 + 1, y1 - width + 1}, ink);  // right
+}
+
+std::vector<Run> runs_of_mask(const std::uint8_t* mask, int width, int height, std::ptrdiff_t stride,
+                              int left, int top) {
+  std::vector<Run> runs;
+  for (int y = 0; y < height; ++y) {
+    const std::uint8_t* row = mask + stride * y;
+    int x = 0;
+    while (x < width) {
+      while (x < width && row[x] == 0) ++x;
+      if (x == width) break;
+      const int start = x;
+      while (x < width && row[x] != 0) ++x;
+      runs.push_back(Run{top + y, left + start, left + x});
+    }
+  }
+  return runs;
+}
+
+Rect bounds_of_runs(const std::vector<Run>& runs) {
+  Rect r;
+  for (const Run& run : runs) r = unite(r, Rect{run.x0, run.y, run.x1, run.y + 1});
+  return r;
+}
+
+void paint_runs(Canvas& canvas, const std::vector<Run>& runs, Ink ink) {
+  for (const Run& run : runs) fill_span(canvas, run.y, run.x0, run.x1, ink);
+}
+
+void paste_covered(Canvas& canvas, const Block& block) {
+  const Rect c = intersect(Rect{block.left, block.top, block.left + block.width, block.top + block.height},
+                           canvas.rect);
+  for (int y = c.y0; y < c.y1; ++y) {
+    const std::size_t row = static_cast<std::size_t>(y - block.top) * block.width;
+    std::uint8_t* out = canvas.at(c.x0, y);
+    for (int x = c.x0; x < c.x1; ++x, out += 4) {
+      const std::size_t i = row + (x - block.left);
+      if (block.coverage[i]) std::memcpy(out, block.rgba + 4 * i, 4);
+    }
+  }
+}
+
+bool uniform_under(Canvas& canvas, const Block& block, Ink& value) {
+  const Rect c = intersect(Rect{block.left, block.top, block.left + block.width, block.top + block.height},
+                           canvas.rect);
+  bool seen = false;
+  Ink first = 0;
+  for (int y = c.y0; y < c.y1; ++y) {
+    const std::size_t row = static_cast<std::size_t>(y - block.top) * block.width;
+    const std::uint8_t* under = canvas.at(c.x0, y);
+    for (int x = c.x0; x < c.x1; ++x, under += 4) {
+      if (!block.coverage[row + (x - block.left)]) continue;
+      Ink v;
+      std::memcpy(&v, under, 4);
+      if (!seen) {
+        first = v;
+        seen = true;
+      } else if (v != first) {
+        return false;
+      }
+    }
+  }
+  if (seen) value = first;
+  return true;
+}
+
+}  // namespace kestrix
