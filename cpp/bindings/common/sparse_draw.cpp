@@ -2,6 +2,7 @@
 
 #include <Python.h>
 
+#include <algorithm>
 #include <array>
 #include <cstring>
 #include <deque>
@@ -248,10 +249,9 @@ std::shared_ptr<PolygonShape> polygon_shape(const std::vector<long long>& xy, in
 // The drawing of one call
 
 struct SparseDrawing::Op {
-  enum Kind { Outline, Caption, Polygon } kind = Outline;
+  enum Kind { Band, Caption, Polygon } kind = Band;
   kestrix::Rect rect;  // what it may change, inside the frame
-  // Outline
-  int x0 = 0, y0 = 0, x1 = 0, y1 = 0, width = 0;
+  // Band: a filled rectangle (one side of a box outline)
   kestrix::Ink ink = 0;
   // Caption
   std::shared_ptr<CaptionShape> caption;
@@ -271,11 +271,16 @@ SparseDrawing::~SparseDrawing() = default;
 bool SparseDrawing::outline(int x0, int y0, int x1, int y1, int width, kestrix::Ink ink) {
   if (!kestrix::outline_is_plain(x0, y0, x1, y1, width)) return false;
   if (width <= 0) return true;
-  Op op;
-  op.kind = Op::Outline;
-  op.rect = kestrix::intersect(kestrix::Rect{x0, y0, x1 + 1, y1 + 1}, kestrix::Rect{0, 0, width_, height_});
-  op.x0 = x0, op.y0 = y0, op.x1 = x1, op.y1 = y1, op.width = width, op.ink = ink;
-  ops_.push_back(std::move(op));
+  // The outline is its four sides, each recorded on its own so that a crop holds only the
+  // pixels near the box's edges, not its inside.
+  const kestrix::Rect frame{0, 0, width_, height_};
+  for (const kestrix::Rect& side : kestrix::outline_sides(x0, y0, x1, y1, width)) {
+    Op op;
+    op.kind = Op::Band;
+    op.rect = kestrix::intersect(side, frame);
+    op.ink = ink;
+    if (!op.rect.empty()) ops_.push_back(std::move(op));
+  }
   return true;
 }
 
@@ -376,20 +381,23 @@ const std::vector<std::uint8_t>& caption_pixels(CaptionShape& shape, const std::
 }  // namespace
 
 py::object SparseDrawing::render(const py::array& frame) {
-  std::vector<kestrix::Rect> rects;
-  rects.reserve(ops_.size());
-  for (const Op& op : ops_) rects.push_back(op.rect);
-  const std::vector<kestrix::CropGroup> groups = kestrix::group_overlapping(rects);
+  // Captions blend with what lies under them, so they are drawn onto crops (overlapping ones
+  // sharing one), where every drawing of the call that reaches the crop is replayed in order.
+  std::vector<kestrix::Rect> caption_rects(ops_.size());
+  for (std::size_t i = 0; i < ops_.size(); ++i) {
+    if (ops_[i].kind == Op::Caption) caption_rects[i] = ops_[i].rect;
+  }
+  const std::vector<kestrix::CropGroup> groups = kestrix::group_overlapping(caption_rects);
   std::vector<kestrix::Canvas> canvases;
   canvases.reserve(groups.size());
   for (const kestrix::CropGroup& group : groups) {
     canvases.emplace_back(group.rect);
     kestrix::Canvas& canvas = canvases.back();
-    for (std::size_t index : group.members) {
-      Op& op = ops_[index];
+    for (Op& op : ops_) {
+      if (!kestrix::overlaps(op.rect, canvas.rect)) continue;
       switch (op.kind) {
-        case Op::Outline:
-          kestrix::outline_rect(canvas, op.x0, op.y0, op.x1, op.y1, op.width, op.ink);
+        case Op::Band:
+          kestrix::fill_rect(canvas, op.rect, op.ink);
           break;
         case Op::Polygon:
           if (op.has_fill) kestrix::paint_runs(canvas, op.shape->fill, op.fill_ink);
@@ -397,7 +405,6 @@ py::object SparseDrawing::render(const py::array& frame) {
           break;
         case Op::Caption: {
           CaptionShape& shape = *op.caption;
-          if (shape.width == 0) break;
           kestrix::Block block{static_cast<int>(op.x + shape.left), static_cast<int>(op.y + shape.top),
                                shape.width, shape.height, nullptr, shape.coverage.data()};
           op.key[4] = 0x00FFFFFFu;  // any background: the same key for every one
@@ -420,14 +427,44 @@ py::object SparseDrawing::render(const py::array& frame) {
   py::array_t<std::uint8_t> out({static_cast<py::ssize_t>(height_), static_cast<py::ssize_t>(width_),
                                  static_cast<py::ssize_t>(3)});
   std::uint8_t* dst = out.mutable_data();
+  // Solid drawings, last first, each over the pixels nothing later (and no crop) has taken.
+  std::vector<kestrix::OverlayView> crops;
+  crops.reserve(canvases.size());
+  kestrix::Coverage taken(height_);
+  for (const kestrix::Canvas& canvas : canvases) {
+    crops.push_back(kestrix::OverlayView{canvas.rgba.data(), canvas.rect.x0, canvas.rect.y0, canvas.rect.width(),
+                                         canvas.rect.height(),
+                                         static_cast<std::ptrdiff_t>(canvas.rect.width()) * 4});
+    taken.claim(canvas.rect);
+  }
+  std::vector<kestrix::SolidRun> runs;
+  auto solid = [&](const kestrix::Run& run, kestrix::Ink ink) {
+    taken.claim(run, [&](int x0, int x1) {
+      kestrix::SolidRun s{run.y, x0, x1, {}};
+      std::memcpy(s.rgba, &ink, 4);
+      runs.push_back(s);
+    });
+  };
+  const kestrix::Rect frame_rect{0, 0, width_, height_};
+  for (auto op = ops_.rbegin(); op != ops_.rend(); ++op) {
+    if (op->kind == Op::Band) {
+      for (int y = op->rect.y0; y < op->rect.y1; ++y) solid(kestrix::Run{y, op->rect.x0, op->rect.x1}, op->ink);
+    } else if (op->kind == Op::Polygon) {
+      auto paint = [&](const std::vector<kestrix::Run>& list, kestrix::Ink ink) {
+        for (const kestrix::Run& run : list) {
+          const kestrix::Rect r = kestrix::intersect(kestrix::Rect{run.x0, run.y, run.x1, run.y + 1}, frame_rect);
+          if (!r.empty()) solid(kestrix::Run{r.y0, r.x0, r.x1}, ink);
+        }
+      };
+      if (op->has_outline) paint(op->shape->outline, op->outline_ink);  // drawn after the fill
+      if (op->has_fill) paint(op->shape->fill, op->fill_ink);
+    }
+  }
+  std::stable_sort(runs.begin(), runs.end(),
+                   [](const kestrix::SolidRun& a, const kestrix::SolidRun& b) { return a.y < b.y; });
   {
     py::gil_scoped_release release;
-    kestrix::composite_over_bgr(source, kestrix::OverlayView{}, dst);
-    for (const kestrix::Canvas& canvas : canvases) {
-      const kestrix::OverlayView view{canvas.rgba.data(), canvas.rect.x0, canvas.rect.y0, canvas.rect.width(),
-                                      canvas.rect.height(), static_cast<std::ptrdiff_t>(canvas.rect.width()) * 4};
-      kestrix::blend_into_bgr(view, dst, width_, height_);
-    }
+    kestrix::composite_sparse(source, crops.data(), crops.size(), runs.data(), runs.size(), dst);
   }
   return std::move(out);
 }

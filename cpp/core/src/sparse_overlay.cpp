@@ -79,12 +79,15 @@ bool outline_is_plain(int x0, int y0, int x1, int y1, int width) {
   return 2LL * width <= w && 2LL * width <= h;
 }
 
+std::array<Rect, 4> outline_sides(int x0, int y0, int x1, int y1, int width) {
+  return {Rect{x0, y0, x1 + 1, y0 + width}, Rect{x0, y1 - width + 1, x1 + 1, y1 + 1},
+          Rect{x0, y0 + width, x0 + width, y1 - width + 1},
+          Rect{x1 - width + 1, y0 + width, x1 + 1, y1 - width + 1}};
+}
+
 void outline_rect(Canvas& canvas, int x0, int y0, int x1, int y1, int width, Ink ink) {
   if (width <= 0) return;
-  fill_rect(canvas, Rect{x0, y0, x1 + 1, y0 + width}, ink);          // top band
-  fill_rect(canvas, Rect{x0, y1 - width + 1, x1 + 1, y1 + 1}, ink);  // bottom band
-  fill_rect(canvas, Rect{x0, y0 + width, x0 + width, y1 - width + 1}, ink);          // left
-  fill_rect(canvas, Rect{x1 - width + 1, y0 + width, x1 + 1, y1 - width + 1}, ink);  // right
+  for (const Rect& side : outline_sides(x0, y0, x1, y1, width)) fill_rect(canvas, side, ink);
 }
 
 std::vector<Run> runs_of_mask(const std::uint8_t* mask, int width, int height, std::ptrdiff_t stride,
@@ -149,6 +152,20 @@ bool uniform_under(Canvas& canvas, const Block& block, Ink& value) {
   }
   if (seen) value = first;
   return true;
+}
+
+void Coverage::take(std::vector<std::pair<int, int>>& row, int x0, int x1) {
+  // Merge [x0, x1) into the sorted runs, joining those it meets or touches.
+  auto first = std::lower_bound(row.begin(), row.end(), x0,
+                                [](const std::pair<int, int>& t, int v) { return t.second < v; });
+  auto last = first;
+  while (last != row.end() && last->first <= x1) {
+    x0 = std::min(x0, last->first);
+    x1 = std::max(x1, last->second);
+    ++last;
+  }
+  first = row.erase(first, last);
+  row.insert(first, {x0, x1});
 }
 
 }  // namespace kestrix

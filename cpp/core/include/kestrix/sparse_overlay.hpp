@@ -6,7 +6,10 @@
 #pragma once
 
 #include <cstddef>
+#include <algorithm>
+#include <array>
 #include <cstdint>
+#include <utility>
 #include <vector>
 
 namespace kestrix {
@@ -53,6 +56,8 @@ void fill_rect(Canvas& canvas, const Rect& r, Ink ink);
 // frames do not meet: x0 <= x1, y0 <= y1 and 2 * width <= both sides' pixel counts
 // (outline_is_plain tells).
 bool outline_is_plain(int x0, int y0, int x1, int y1, int width);
+// The outline's four sides (top, bottom, left, right), which do not overlap; for width > 0.
+std::array<Rect, 4> outline_sides(int x0, int y0, int x1, int y1, int width);
 void outline_rect(Canvas& canvas, int x0, int y0, int x1, int y1, int width, Ink ink);
 
 // Horizontal runs of pixels [x0, x1) on row y.
@@ -78,5 +83,38 @@ void paste_covered(Canvas& canvas, const Block& block);
 // True when every canvas pixel under a covered pixel of the block (inside the canvas) holds the
 // same value; that value goes to `value` (unchanged when no covered pixel lies in the canvas).
 bool uniform_under(Canvas& canvas, const Block& block, Ink& value);
+
+// Which pixels of each row are already taken, as sorted disjoint runs per row. Solid drawings
+// (filled rectangles and polygon runs) go straight into the output frame, the last drawing of
+// the call first: each blends only the pixels no later drawing (and no crop) has taken, so every
+// pixel is blended once, with the colour the overlay would have held there.
+class Coverage {
+ public:
+  explicit Coverage(int height) : rows_(height > 0 ? static_cast<std::size_t>(height) : 0) {}
+  // Calls fn(x0, x1) for each stretch of [run.x0, run.x1) on row run.y not yet taken, then
+  // takes the whole run. Rows outside [0, height) are ignored.
+  template <typename Fn>
+  void claim(const Run& run, Fn&& fn) {
+    if (run.y < 0 || static_cast<std::size_t>(run.y) >= rows_.size() || run.x1 <= run.x0) return;
+    std::vector<std::pair<int, int>>& row = rows_[static_cast<std::size_t>(run.y)];
+    int x = run.x0;
+    for (const auto& taken : row) {
+      if (taken.second <= x) continue;
+      if (taken.first >= run.x1) break;
+      if (taken.first > x) fn(x, taken.first);
+      x = std::max(x, taken.second);
+      if (x >= run.x1) break;
+    }
+    if (x < run.x1) fn(x, run.x1);
+    take(row, run.x0, run.x1);
+  }
+  void claim(const Rect& r) {
+    for (int y = r.y0; y < r.y1; ++y) claim(Run{y, r.x0, r.x1}, [](int, int) {});
+  }
+
+ private:
+  static void take(std::vector<std::pair<int, int>>& row, int x0, int x1);
+  std::vector<std::vector<std::pair<int, int>>> rows_;
+};
 
 }  // namespace kestrix
