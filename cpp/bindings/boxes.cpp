@@ -109,7 +109,7 @@ py::object sparse_detections(py::object self, const py::array& frame, py::object
   py::object thickness = self.attr("bbox_thickness");
   if (!PyLong_CheckExact(thickness.ptr())) return py::none();
   const long long t = thickness.cast<long long>();
-  if (t < -(1LL << 20) || t > (1LL << 20)) return py::none();
+  if (t < 0 || t > (1LL << 20)) return py::none();
   const bool label = kx::truthy(show_label);
   const bool confidence = kx::truthy(show_confidence);
   py::object drawer = self.attr("label_drawer");
@@ -126,12 +126,9 @@ py::object sparse_detections(py::object self, const py::array& frame, py::object
     }
     const long long x1 = static_cast<long long>(box.x) + box.w, y1 = static_cast<long long>(box.y) + box.h;
     if (box.x < -(1LL << 30) || box.y < -(1LL << 30) || x1 > (1LL << 30) || y1 > (1LL << 30)) return py::none();
-    if (t != 0 && !drawing.outline(static_cast<int>(box.x), static_cast<int>(box.y), static_cast<int>(x1),
-                                   static_cast<int>(y1), static_cast<int>(t), kx::ink_of(color))) {
-      return py::none();
-    }
-    if (t == 0 && !kestrix::outline_is_plain(static_cast<int>(box.x), static_cast<int>(box.y),
-                                             static_cast<int>(x1), static_cast<int>(y1), 0)) {
+    // A box whose corners are swapped fails in Pillow: the overlay route raises that error.
+    if (!drawing.outline(static_cast<int>(box.x), static_cast<int>(box.y), static_cast<int>(x1),
+                         static_cast<int>(y1), static_cast<int>(t), t != 0 ? kx::ink_of(color) : 0)) {
       return py::none();
     }
     if (!label) continue;

@@ -249,10 +249,11 @@ std::shared_ptr<PolygonShape> polygon_shape(const std::vector<long long>& xy, in
 // The drawing of one call
 
 struct SparseDrawing::Op {
-  enum Kind { Band, Caption, Polygon } kind = Band;
+  enum Kind { Band, Runs, Caption, Polygon } kind = Band;
   kestrix::Rect rect;  // what it may change, inside the frame
-  // Band: a filled rectangle (one side of a box outline)
+  // Band: a filled rectangle (one side of a box outline); Runs: runs of one colour
   kestrix::Ink ink = 0;
+  std::shared_ptr<std::vector<kestrix::Run>> runs;
   // Caption
   std::shared_ptr<CaptionShape> caption;
   long long x = 0, y = 0;
@@ -269,8 +270,40 @@ SparseDrawing::SparseDrawing(int width, int height) : width_(width), height_(hei
 SparseDrawing::~SparseDrawing() = default;
 
 bool SparseDrawing::outline(int x0, int y0, int x1, int y1, int width, kestrix::Ink ink) {
-  if (!kestrix::outline_is_plain(x0, y0, x1, y1, width)) return false;
-  if (width <= 0) return true;
+  if (width <= 0) return x0 <= x1 && y0 <= y1;
+  if (x1 < x0 || y1 < y0 || width > 4096) return false;
+  if (!kestrix::outline_is_plain(x0, y0, x1, y1, width)) {
+    // Frames that meet: Pillow draws the outline onto a small canvas around the box (its
+    // rectangle is drawn with whole-pixel arithmetic, so a shifted canvas gives the same
+    // pixels), kept as runs of the box's colour.
+    const int margin = width + 2;
+    const long long cw = static_cast<long long>(x1) - x0 + 1 + 2LL * margin;
+    const long long ch = static_cast<long long>(y1) - y0 + 1 + 2LL * margin;
+    if (cw > 16384 || ch > 16384) return false;
+    py::object canvas = refs().image.attr("new")("L", py::make_tuple(cw, ch), 0);
+    py::object draw = refs().image.attr("core").attr("draw")(canvas.attr("im"), 0);
+    py::list xy;
+    xy.append(py::make_tuple(margin, margin));
+    xy.append(py::make_tuple(x1 - x0 + margin, y1 - y0 + margin));
+    draw.attr("draw_rectangle")(xy, draw.attr("draw_ink")(255), 0, width);
+    py::object box = canvas.attr("getbbox")();
+    if (box.is_none()) return true;
+    py::tuple bb = box;
+    if (bb[0].cast<int>() == 0 || bb[1].cast<int>() == 0 || bb[2].cast<long long>() == cw ||
+        bb[3].cast<long long>() == ch) {
+      return false;
+    }
+    const std::string bytes = py::bytes(canvas.attr("tobytes")());
+    Op op;
+    op.kind = Op::Runs;
+    op.runs = std::make_shared<std::vector<kestrix::Run>>(
+        kestrix::runs_of_mask(reinterpret_cast<const std::uint8_t*>(bytes.data()), static_cast<int>(cw),
+                              static_cast<int>(ch), cw, x0 - margin, y0 - margin));
+    op.rect = kestrix::intersect(kestrix::bounds_of_runs(*op.runs), kestrix::Rect{0, 0, width_, height_});
+    op.ink = ink;
+    if (!op.rect.empty()) ops_.push_back(std::move(op));
+    return true;
+  }
   // The outline is its four sides, each recorded on its own so that a crop holds only the
   // pixels near the box's edges, not its inside.
   const kestrix::Rect frame{0, 0, width_, height_};
@@ -399,6 +432,9 @@ py::object SparseDrawing::render(const py::array& frame) {
         case Op::Band:
           kestrix::fill_rect(canvas, op.rect, op.ink);
           break;
+        case Op::Runs:
+          kestrix::paint_runs(canvas, *op.runs, op.ink);
+          break;
         case Op::Polygon:
           if (op.has_fill) kestrix::paint_runs(canvas, op.shape->fill, op.fill_ink);
           if (op.has_outline) kestrix::paint_runs(canvas, op.shape->outline, op.outline_ink);
@@ -410,7 +446,20 @@ py::object SparseDrawing::render(const py::array& frame) {
           op.key[4] = 0x00FFFFFFu;  // any background: the same key for every one
           if (shape.needs_background) {
             kestrix::Ink under = 0x00FFFFFFu;
-            if (!kestrix::uniform_under(canvas, block, under)) return py::none();
+            if (!kestrix::uniform_under(canvas, block, under)) {
+              // Several colours under the text: drawn by Pillow over a copy of what lies there.
+              std::vector<std::uint8_t> under_pixels = kestrix::read_block(canvas, block.left, block.top,
+                                                                           block.width, block.height);
+              py::object image = refs().image.attr("frombytes")(
+                  "RGBA", py::make_tuple(block.width, block.height),
+                  py::bytes(reinterpret_cast<const char*>(under_pixels.data()), under_pixels.size()));
+              draw_caption_on(image, op.drawer, op.text, op.txt_color, -shape.left, -shape.top, op.large_padding,
+                              op.fill_rectangle, op.fill_color, op.show_shadow, op.shadow_color);
+              const std::string drawn = py::bytes(image.attr("tobytes")());
+              block.rgba = reinterpret_cast<const std::uint8_t*>(drawn.data());
+              kestrix::paste_covered(canvas, block);
+              break;
+            }
             op.key[4] = under;
           }
           block.rgba = caption_pixels(shape, op.key, op.drawer, op.text, op.txt_color, op.large_padding,
@@ -449,6 +498,11 @@ py::object SparseDrawing::render(const py::array& frame) {
   for (auto op = ops_.rbegin(); op != ops_.rend(); ++op) {
     if (op->kind == Op::Band) {
       for (int y = op->rect.y0; y < op->rect.y1; ++y) solid(kestrix::Run{y, op->rect.x0, op->rect.x1}, op->ink);
+    } else if (op->kind == Op::Runs) {
+      for (const kestrix::Run& run : *op->runs) {
+        const kestrix::Rect r = kestrix::intersect(kestrix::Rect{run.x0, run.y, run.x1, run.y + 1}, frame_rect);
+        if (!r.empty()) solid(kestrix::Run{r.y0, r.x0, r.x1}, op->ink);
+      }
     } else if (op->kind == Op::Polygon) {
       auto paint = [&](const std::vector<kestrix::Run>& list, kestrix::Ink ink) {
         for (const kestrix::Run& run : list) {

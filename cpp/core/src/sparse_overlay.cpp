@@ -130,6 +130,15 @@ void paste_covered(Canvas& canvas, const Block& block) {
   }
 }
 
+std::vector<std::uint8_t> read_block(Canvas& canvas, int left, int top, int width, int height) {
+  Canvas block(Rect{left, top, left + width, top + height});
+  const Rect c = intersect(block.rect, canvas.rect);
+  for (int y = c.y0; y < c.y1; ++y) {
+    std::memcpy(block.at(c.x0, y), canvas.at(c.x0, y), static_cast<std::size_t>(c.width()) * 4);
+  }
+  return std::move(block.rgba);
+}
+
 bool uniform_under(Canvas& canvas, const Block& block, Ink& value) {
   const Rect c = intersect(Rect{block.left, block.top, block.left + block.width, block.top + block.height},
                            canvas.rect);

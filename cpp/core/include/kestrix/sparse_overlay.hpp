@@ -80,6 +80,9 @@ struct Block {
 };
 // Replaces the canvas pixels under the block's covered pixels by the block's.
 void paste_covered(Canvas& canvas, const Block& block);
+// The canvas pixels under the block's rectangle, rows packed; pixels outside the canvas are
+// transparent white.
+std::vector<std::uint8_t> read_block(Canvas& canvas, int left, int top, int width, int height);
 // True when every canvas pixel under a covered pixel of the block (inside the canvas) holds the
 // same value; that value goes to `value` (unchanged when no covered pixel lies in the canvas).
 bool uniform_under(Canvas& canvas, const Block& block, Ink& value);
