@@ -514,8 +514,13 @@ py::object SparseDrawing::render(const py::array& frame) {
       if (op->has_fill) paint(op->shape->fill, op->fill_ink);
     }
   }
-  std::stable_sort(runs.begin(), runs.end(),
-                   [](const kestrix::SolidRun& a, const kestrix::SolidRun& b) { return a.y < b.y; });
+  // Runs in row order (counting sort: the rows are known, and the runs are many).
+  std::vector<std::size_t> starts(static_cast<std::size_t>(height_) + 1, 0);
+  for (const kestrix::SolidRun& run : runs) ++starts[static_cast<std::size_t>(run.y) + 1];
+  for (std::size_t y = 1; y < starts.size(); ++y) starts[y] += starts[y - 1];
+  std::vector<kestrix::SolidRun> sorted(runs.size());
+  for (const kestrix::SolidRun& run : runs) sorted[starts[static_cast<std::size_t>(run.y)]++] = run;
+  runs.swap(sorted);
   {
     py::gil_scoped_release release;
     kestrix::composite_sparse(source, crops.data(), crops.size(), runs.data(), runs.size(), dst);

@@ -101,8 +101,11 @@ class Coverage {
     if (run.y < 0 || static_cast<std::size_t>(run.y) >= rows_.size() || run.x1 <= run.x0) return;
     std::vector<std::pair<int, int>>& row = rows_[static_cast<std::size_t>(run.y)];
     int x = run.x0;
-    for (const auto& taken : row) {
-      if (taken.second <= x) continue;
+    // The first taken run that ends after x; the ones before it lie wholly left of the run.
+    auto from = std::lower_bound(row.begin(), row.end(), x,
+                                 [](const std::pair<int, int>& t, int v) { return t.second <= v; });
+    for (auto it = from; it != row.end(); ++it) {
+      const auto& taken = *it;
       if (taken.first >= run.x1) break;
       if (taken.first > x) fn(x, taken.first);
       x = std::max(x, taken.second);
