@@ -61,7 +61,7 @@ TEST(GroupOverlapping, RandomGroupsCoverTheirMembersAndNeverOverlap) {
 TEST(Coverage, ReportsEachPixelOnceAgainstABitmap) {
   std::mt19937 rng(11);
   for (int round = 0; round < 200; ++round) {
-    Coverage coverage(4);
+    Coverage coverage(64, 4);
     std::vector<int> taken(4 * 64, 0), blended(4 * 64, 0);
     for (int i = 0; i < 30; ++i) {
       const int y = static_cast<int>(rng() % 5);  // row 4 lies outside
@@ -170,7 +170,7 @@ TEST(Composite, SparseEqualsTheWholeOverlay) {
     std::vector<std::uint8_t> frame(width * height * 3);
     for (auto& p : frame) p = static_cast<std::uint8_t>(rng());
     std::vector<std::uint8_t> whole(width * height * 4, 0);
-    Coverage taken(height);
+    Coverage taken(width, height);
     // Two crops of random pixels, then solid runs over what the crops leave.
     std::vector<std::vector<std::uint8_t>> crop_pixels;
     std::vector<OverlayView> crops;

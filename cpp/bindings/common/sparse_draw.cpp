@@ -479,40 +479,42 @@ py::object SparseDrawing::render(const py::array& frame) {
   // Solid drawings, last first, each over the pixels nothing later (and no crop) has taken.
   std::vector<kestrix::OverlayView> crops;
   crops.reserve(canvases.size());
-  kestrix::Coverage taken(height_);
   for (const kestrix::Canvas& canvas : canvases) {
     crops.push_back(kestrix::OverlayView{canvas.rgba.data(), canvas.rect.x0, canvas.rect.y0, canvas.rect.width(),
                                          canvas.rect.height(),
                                          static_cast<std::ptrdiff_t>(canvas.rect.width()) * 4});
-    taken.claim(canvas.rect);
   }
-  std::vector<kestrix::SolidRun> runs;
-  auto solid = [&](const kestrix::Run& run, kestrix::Ink ink) {
-    taken.claim(run, [&](int x0, int x1) {
-      kestrix::SolidRun s{run.y, x0, x1, {}};
-      std::memcpy(s.rgba, &ink, 4);
-      runs.push_back(s);
-    });
-  };
   const kestrix::Rect frame_rect{0, 0, width_, height_};
-  for (auto op = ops_.rbegin(); op != ops_.rend(); ++op) {
-    if (op->kind == Op::Band) {
-      for (int y = op->rect.y0; y < op->rect.y1; ++y) solid(kestrix::Run{y, op->rect.x0, op->rect.x1}, op->ink);
-    } else if (op->kind == Op::Runs) {
-      for (const kestrix::Run& run : *op->runs) {
+  // Calls fn(run, ink) for the op's solid runs (inside the frame), in the order they replace
+  // each other's pixels backwards: a polygon's outline before its fill.
+  auto each_run = [&](const Op& op, auto&& fn) {
+    auto list = [&](const std::vector<kestrix::Run>& runs, kestrix::Ink ink) {
+      for (const kestrix::Run& run : runs) {
         const kestrix::Rect r = kestrix::intersect(kestrix::Rect{run.x0, run.y, run.x1, run.y + 1}, frame_rect);
-        if (!r.empty()) solid(kestrix::Run{r.y0, r.x0, r.x1}, op->ink);
+        if (!r.empty()) fn(kestrix::Run{r.y0, r.x0, r.x1}, ink);
       }
-    } else if (op->kind == Op::Polygon) {
-      auto paint = [&](const std::vector<kestrix::Run>& list, kestrix::Ink ink) {
-        for (const kestrix::Run& run : list) {
-          const kestrix::Rect r = kestrix::intersect(kestrix::Rect{run.x0, run.y, run.x1, run.y + 1}, frame_rect);
-          if (!r.empty()) solid(kestrix::Run{r.y0, r.x0, r.x1}, ink);
-        }
-      };
-      if (op->has_outline) paint(op->shape->outline, op->outline_ink);  // drawn after the fill
-      if (op->has_fill) paint(op->shape->fill, op->fill_ink);
+    };
+    if (op.kind == Op::Band) {
+      for (int y = op.rect.y0; y < op.rect.y1; ++y) fn(kestrix::Run{y, op.rect.x0, op.rect.x1}, op.ink);
+    } else if (op.kind == Op::Runs) {
+      list(*op.runs, op.ink);
+    } else if (op.kind == Op::Polygon) {
+      if (op.has_outline) list(op.shape->outline, op.outline_ink);  // drawn after the fill
+      if (op.has_fill) list(op.shape->fill, op.fill_ink);
     }
+  };
+  kestrix::Coverage taken(width_, height_);
+  for (const kestrix::Canvas& canvas : canvases) taken.claim(canvas.rect);
+  std::vector<kestrix::SolidRun> runs;
+  for (auto op = ops_.rbegin(); op != ops_.rend(); ++op) {
+    if (op->kind == Op::Caption || op->rect.empty()) continue;
+    each_run(*op, [&](const kestrix::Run& run, kestrix::Ink ink) {
+      taken.claim(run, [&](int x0, int x1) {
+        kestrix::SolidRun s{run.y, x0, x1, {}};
+        std::memcpy(s.rgba, &ink, 4);
+        runs.push_back(s);
+      });
+    });
   }
   // Runs in row order (counting sort: the rows are known, and the runs are many).
   std::vector<std::size_t> starts(static_cast<std::size_t>(height_) + 1, 0);

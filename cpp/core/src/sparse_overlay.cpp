@@ -163,18 +163,33 @@ bool uniform_under(Canvas& canvas, const Block& block, Ink& value) {
   return true;
 }
 
-void Coverage::take(std::vector<std::pair<int, int>>& row, int x0, int x1) {
-  // Merge [x0, x1) into the sorted runs, joining those it meets or touches.
-  auto first = std::lower_bound(row.begin(), row.end(), x0,
-                                [](const std::pair<int, int>& t, int v) { return t.second < v; });
-  auto last = first;
-  while (last != row.end() && last->first <= x1) {
-    x0 = std::min(x0, last->first);
-    x1 = std::max(x1, last->second);
-    ++last;
+Coverage::Coverage(int width, int height)
+    : width_(std::max(width, 0)), height_(std::max(height, 0)),
+      words_((static_cast<std::size_t>(std::max(width, 0)) + 63) / 64),
+      bits_(words_ * static_cast<std::size_t>(std::max(height, 0)), 0) {}
+
+int Coverage::next(const std::uint64_t* row, int x, int x1, bool taken) {
+  while (x < x1) {
+    const std::uint64_t word = taken ? row[x >> 6] : ~row[x >> 6];
+    const std::uint64_t from_x = word >> (x & 63);
+    if (from_x != 0) {
+      const int found = x + __builtin_ctzll(from_x);
+      return std::min(found, x1);
+    }
+    x = (x | 63) + 1;  // the next word
   }
-  first = row.erase(first, last);
-  row.insert(first, {x0, x1});
+  return x1;
+}
+
+void Coverage::take(int y, int x0, int x1) {
+  std::uint64_t* row = bits_.data() + static_cast<std::size_t>(y) * words_;
+  while (x0 < x1) {
+    const int bit = x0 & 63;
+    const int n = std::min(64 - bit, x1 - x0);
+    const std::uint64_t mask = (n == 64 ? ~0ULL : ((1ULL << n) - 1)) << bit;
+    row[x0 >> 6] |= mask;
+    x0 += n;
+  }
 }
 
 }  // namespace kestrix

@@ -93,34 +93,36 @@ bool uniform_under(Canvas& canvas, const Block& block, Ink& value);
 // pixel is blended once, with the colour the overlay would have held there.
 class Coverage {
  public:
-  explicit Coverage(int height) : rows_(height > 0 ? static_cast<std::size_t>(height) : 0) {}
-  // Calls fn(x0, x1) for each stretch of [run.x0, run.x1) on row run.y not yet taken, then
-  // takes the whole run. Rows outside [0, height) are ignored.
+  Coverage(int width, int height);
+  // Calls fn(x0, x1) for each stretch of [run.x0, run.x1) on row run.y not yet taken, left to
+  // right, then takes the whole run. The run is clipped to the frame.
   template <typename Fn>
   void claim(const Run& run, Fn&& fn) {
-    if (run.y < 0 || static_cast<std::size_t>(run.y) >= rows_.size() || run.x1 <= run.x0) return;
-    std::vector<std::pair<int, int>>& row = rows_[static_cast<std::size_t>(run.y)];
-    int x = run.x0;
-    // The first taken run that ends after x; the ones before it lie wholly left of the run.
-    auto from = std::lower_bound(row.begin(), row.end(), x,
-                                 [](const std::pair<int, int>& t, int v) { return t.second <= v; });
-    for (auto it = from; it != row.end(); ++it) {
-      const auto& taken = *it;
-      if (taken.first >= run.x1) break;
-      if (taken.first > x) fn(x, taken.first);
-      x = std::max(x, taken.second);
-      if (x >= run.x1) break;
+    if (run.y < 0 || run.y >= height_) return;
+    const int x0 = std::max(run.x0, 0), x1 = std::min(run.x1, width_);
+    if (x1 <= x0) return;
+    const std::uint64_t* row = bits_.data() + static_cast<std::size_t>(run.y) * words_;
+    int x = x0;
+    while (x < x1) {
+      const int start = next(row, x, x1, false);
+      if (start >= x1) break;
+      const int end = next(row, start, x1, true);
+      fn(start, end);
+      x = end;
     }
-    if (x < run.x1) fn(x, run.x1);
-    take(row, run.x0, run.x1);
+    take(run.y, x0, x1);
   }
   void claim(const Rect& r) {
     for (int y = r.y0; y < r.y1; ++y) claim(Run{y, r.x0, r.x1}, [](int, int) {});
   }
 
  private:
-  static void take(std::vector<std::pair<int, int>>& row, int x0, int x1);
-  std::vector<std::vector<std::pair<int, int>>> rows_;
+  // The first x in [x, x1) whose bit is `taken`, or x1.
+  static int next(const std::uint64_t* row, int x, int x1, bool taken);
+  void take(int y, int x0, int x1);
+  int width_, height_;
+  std::size_t words_;
+  std::vector<std::uint64_t> bits_;  // one bit per pixel, rows of words_ words
 };
 
 }  // namespace kestrix
