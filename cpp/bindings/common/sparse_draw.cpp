@@ -18,6 +18,7 @@ namespace {
 
 constexpr std::size_t kCaptionCacheSize = 4096;
 constexpr std::size_t kRendersPerCaption = 8;
+constexpr std::size_t kCaptionCacheBytes = 32u << 20;  // pixels kept by the caption cache at most
 constexpr std::size_t kPolygonCacheSize = 64;
 
 // Objects kept for the life of the process (never destroyed: the interpreter may be gone).
@@ -89,6 +90,8 @@ struct CaptionShape {
   int left = 0, top = 0, width = 0, height = 0;  // covered block, relative to the caption's pos
   std::vector<std::uint8_t> coverage;
   bool needs_background = true;  // some covered pixel's result depends on what lay under it
+  std::size_t bytes = 0;          // coverage and rendered pixels held
+  bool cached = true;             // still counted by the caption cache
   std::deque<std::pair<std::array<kestrix::Ink, 5>, std::vector<std::uint8_t>>> renders;
 };
 
@@ -97,6 +100,20 @@ namespace {
 struct CaptionCache {
   std::unordered_map<std::string, std::shared_ptr<CaptionShape>> map;
   std::deque<std::string> order;
+  std::size_t bytes = 0;  // coverage and rendered pixels of the captions in the map
+
+  // Drops the oldest captions while more than `entries` are held or the pixels exceed the bound.
+  void trim(std::size_t entries) {
+    while (!order.empty() && (order.size() > entries || bytes > kCaptionCacheBytes)) {
+      auto found = map.find(order.front());
+      if (found != map.end()) {
+        bytes -= found->second->bytes;
+        found->second->cached = false;
+        map.erase(found);
+      }
+      order.pop_front();
+    }
+  }
 };
 
 CaptionCache& caption_cache() {
@@ -337,10 +354,9 @@ bool SparseDrawing::caption(py::handle drawer, py::handle text, py::handle txt_c
   } else {
     shape = make_caption_shape(drawer, font, text, large_padding, fill_rectangle, fill_none, show_shadow);
     if (!shape) return false;
-    if (cache.order.size() >= kCaptionCacheSize) {
-      cache.map.erase(cache.order.front());
-      cache.order.pop_front();
-    }
+    cache.trim(kCaptionCacheSize - 1);
+    shape->bytes = shape->coverage.size();
+    cache.bytes += shape->bytes;
     cache.map.emplace(key, shape);
     cache.order.push_back(key);
   }
@@ -406,8 +422,18 @@ const std::vector<std::uint8_t>& caption_pixels(CaptionShape& shape, const std::
                   fill_color, show_shadow, shadow_color);
   py::bytes raw = canvas.attr("tobytes")();
   const std::string bytes = raw;
-  if (shape.renders.size() >= kRendersPerCaption) shape.renders.pop_front();
+  std::size_t change = bytes.size();
+  if (shape.renders.size() >= kRendersPerCaption) {
+    change -= std::min(change, shape.renders.front().second.size());
+    shape.renders.pop_front();
+  }
   shape.renders.emplace_back(key, std::vector<std::uint8_t>(bytes.begin(), bytes.end()));
+  if (shape.cached) {
+    // A dropped render larger than the new one leaves the count an upper bound.
+    shape.bytes += change;
+    caption_cache().bytes += change;
+    caption_cache().trim(kCaptionCacheSize);
+  }
   return shape.renders.back().second;
 }
 
