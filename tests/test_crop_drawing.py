@@ -205,3 +205,34 @@ def test_names_the_caption_cache_cannot_hold_are_drawn_as_before(name):
             drawer.draw_polygon_rois(img, rois)
         return
     assert max_diff(drawer.draw_polygon_rois(img, rois), expected) == 0
+
+
+def test_threads_filling_the_caches_at_once_get_their_own_frames():
+    import threading
+
+    img = noise_frame(120, 160, 8)
+    boxes_drawer = BoxesDraw(None, 2, (255, 255, 255), 13)
+    zones_drawer = VizPolygonDraw(show_label=True)
+    jobs = []
+    for k in range(8):  # captions and polygons no call has drawn before
+        dets = [dict(d, **{KEY.LABEL: f"t{k}-{i}"}) for i, d in enumerate(scene(100 + k, 12, 160, 120))]
+        rois = [{"polygon": np.array([[5 + k, 5], [150, 10 + k], [80 + k, 110]]), "roi_name": f"zone {k}"}]
+        jobs.append((dets, rois, overlay_detections(boxes_drawer, img, dets),
+                     overlay_regions(zones_drawer, img, rois)))
+    errors = []
+
+    def work(dets, rois, want_boxes, want_zones):
+        try:
+            for _ in range(3):
+                assert max_diff(boxes_drawer.draw_detections(img, dets), want_boxes) == 0
+                assert max_diff(zones_drawer.draw_polygon_rois(img, rois), want_zones) == 0
+        except BaseException as err:  # reported below, in the test's own thread
+            errors.append(err)
+
+    threads = [threading.Thread(target=work, args=job) for job in jobs]
+    for t in threads:
+        t.start()
+    for t in threads:
+        t.join(timeout=120)
+    assert not any(t.is_alive() for t in threads)
+    assert errors == []

@@ -209,4 +209,5 @@ PYBIND11_MODULE(boxes, m) {
           "draw_tracking(draw, tracking)\n\nDraws nothing; returns None.");
   boxes_class = new py::object(cls.cls());
   own_draw_objs = new py::object(cls.cls().attr("_draw_objs_"));
+  kx::prepare_sparse_drawing();
 }

@@ -200,4 +200,5 @@ PYBIND11_MODULE(zones, m) {
           "draw_line_rois()\n\nDraws nothing; returns None.");
   zones_class = new py::object(cls.cls());
   own_draw_polygon = new py::object(cls.cls().attr("_draw_polygon_"));
+  kx::prepare_sparse_drawing();
 }

@@ -53,6 +53,8 @@ bool is_int(py::handle v) { return PyLong_CheckExact(v.ptr()); }
 
 }  // namespace
 
+void prepare_sparse_drawing() { refs(); }
+
 kestrix::Ink ink_of(py::handle colour) {
   Refs& r = refs();
   py::object value = py::reinterpret_borrow<py::object>(colour);

@@ -15,6 +15,10 @@
 
 namespace kx {
 
+// Looks up the Pillow modules and classes the crop route uses. Call it while the module loads,
+// so that the first drawings of several threads never race to do it.
+void prepare_sparse_drawing();
+
 // The pixel Pillow writes for `colour` through an RGBA drawing context (ImageDraw's ink rule:
 // a colour name through ImageColor, None as the context's default ink, opaque white).
 kestrix::Ink ink_of(py::handle colour);
