@@ -145,6 +145,7 @@ void blend_into_bgr(const OverlayView& overlay, std::uint8_t* out, int width, in
   }
 }
 
+KX_BLEND_CLONES
 void blend_solid_bgr(std::uint8_t* p, int count, const std::uint8_t c[4]) {
   if (count <= 0) return;
   const unsigned a = c[3];
