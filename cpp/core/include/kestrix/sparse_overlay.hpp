@@ -87,7 +87,7 @@ std::vector<std::uint8_t> read_block(Canvas& canvas, int left, int top, int widt
 // same value; that value goes to `value` (unchanged when no covered pixel lies in the canvas).
 bool uniform_under(Canvas& canvas, const Block& block, Ink& value);
 
-// Which pixels of each row are already taken, as sorted disjoint runs per row. Solid drawings
+// Which pixels of the frame are already taken, one bit per pixel. Solid drawings
 // (filled rectangles and polygon runs) go straight into the output frame, the last drawing of
 // the call first: each blends only the pixels no later drawing (and no crop) has taken, so every
 // pixel is blended once, with the colour the overlay would have held there.
