@@ -236,3 +236,13 @@ def test_threads_filling_the_caches_at_once_get_their_own_frames():
         t.join(timeout=120)
     assert not any(t.is_alive() for t in threads)
     assert errors == []
+
+
+def test_a_caption_box_without_colour_is_drawn_as_the_overlay_draws_it(monkeypatch):
+    from kestrix_sdk.visualize import boxes as boxes_module
+
+    monkeypatch.setattr(boxes_module, "get_rgba_color_with_palette_id", lambda palette_id: None)
+    img = noise_frame(80, 100, 6)
+    drawer = BoxesDraw(None, 1, (255, 255, 255), 12)
+    dets = scene(11, 6, 100, 80)
+    assert max_diff(drawer.draw_detections(img, dets), overlay_detections(drawer, img, dets)) == 0

@@ -345,6 +345,9 @@ bool SparseDrawing::caption(py::handle drawer, py::handle text, py::handle txt_c
   if (x < -(1LL << 30) || x > (1LL << 30) || y < -(1LL << 30) || y > (1LL << 30)) return false;
   py::object font = drawer.attr("font");
   const bool fill_none = py::reinterpret_borrow<py::object>(fill_rectangle_color).is_none();
+  // A box without a fill colour is drawn as an outline in the context's default ink, which an
+  // "L" canvas does not show as the RGBA one does: such captions take the overlay route.
+  if (fill_rectangle && fill_none) return false;
   std::string key(reinterpret_cast<const char*>(&font.ptr()), sizeof(PyObject*));  // the font object
   key += static_cast<char>(large_padding) + 2 * fill_rectangle + 4 * fill_none + 8 * show_shadow;
   key += utf8;
