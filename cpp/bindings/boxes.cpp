@@ -8,6 +8,7 @@
 #include <string>
 
 #include "frames.hpp"
+#include "sparse_draw.hpp"
 #include "kestrix/geometry.hpp"
 
 using namespace pybind11::literals;
@@ -17,6 +18,10 @@ namespace {
 constexpr const char* kModule = "kestrix_sdk.visualize.boxes";
 
 py::object module_attr(const char* name) { return py::module_::import(kModule).attr(name); }
+
+// The class and its own _draw_objs_, kept at load for the crop route's check.
+py::object* boxes_class = nullptr;
+py::object* own_draw_objs = nullptr;
 
 // The record's box as pixels. tlwh is any sequence of exactly four numbers.
 kestrix::PixelBox record_box(const py::object& tlwh, int width, int height) {
@@ -88,6 +93,59 @@ py::object draw_objs(py::object self, py::object draw, py::object objs, py::obje
   return draw;
 }
 
+// draw_detections through crops: the same drawing as _draw_objs_ into a whole-frame overlay,
+// object by object, recorded and drawn onto crops. None when the call needs the overlay route
+// (a replaced method or caption drawer, a box whose outline frames meet, a caption the cache
+// cannot hold); nothing visible has happened then.
+py::object sparse_detections(py::object self, const py::array& frame, py::object objs,
+                             py::object show_label, py::object show_confidence) {
+  if (!kx::method_plain(self, *boxes_class, "_draw_objs_", *own_draw_objs)) return py::none();
+  const int height = static_cast<int>(frame.shape(0));
+  const int width = static_cast<int>(frame.shape(1));
+  py::object key = module_attr("KEY");
+  py::object key_tlwh = key.attr("TLWH"), key_class = key.attr("CLASS_ID");
+  py::object key_label = key.attr("LABEL"), key_score = key.attr("SCORE");
+  py::object bbox_color = self.attr("bbox_color");
+  py::object thickness = self.attr("bbox_thickness");
+  if (!PyLong_CheckExact(thickness.ptr())) return py::none();
+  const long long t = thickness.cast<long long>();
+  if (t < 0 || t > (1LL << 20)) return py::none();
+  const bool label = kx::truthy(show_label);
+  const bool confidence = kx::truthy(show_confidence);
+  py::object drawer = self.attr("label_drawer");
+  if (label && !kx::caption_drawer_plain(drawer)) return py::none();
+
+  kx::SparseDrawing drawing(width, height);
+  for (py::handle record : objs) {
+    const kestrix::PixelBox box = record_box(record[key_tlwh], width, height);
+    py::object color = bbox_color;
+    if (color.is_none()) {
+      py::object palette_id = kx::contains(record, key_class) ? py::object(record[key_class])
+                                                               : py::object(py::int_(0));
+      color = module_attr("get_rgba_color_with_palette_id")("palette_id"_a = palette_id);
+    }
+    const long long x1 = static_cast<long long>(box.x) + box.w, y1 = static_cast<long long>(box.y) + box.h;
+    if (box.x < -(1LL << 30) || box.y < -(1LL << 30) || x1 > (1LL << 30) || y1 > (1LL << 30)) return py::none();
+    // A box whose corners are swapped fails in Pillow: the overlay route raises that error.
+    if (!drawing.outline(static_cast<int>(box.x), static_cast<int>(box.y), static_cast<int>(x1),
+                         static_cast<int>(y1), static_cast<int>(t), t != 0 ? kx::ink_of(color) : 0)) {
+      return py::none();
+    }
+    if (!label) continue;
+    py::list pieces;
+    if (kx::contains(record, key_label)) pieces.append(py::str(record[key_label]));
+    if (confidence) {
+      pieces.append(py::str(" "));
+      pieces.append(score_text(record[key_score]));
+    }
+    py::str text = py::str("").attr("join")(pieces);
+    if (!drawing.caption(drawer, text, py::none(), box.x, box.y, false, true, color, false, py::none())) {
+      return py::none();
+    }
+  }
+  return drawing.render(frame);
+}
+
 }  // namespace
 
 PYBIND11_MODULE(boxes, m) {
@@ -125,6 +183,8 @@ PYBIND11_MODULE(boxes, m) {
           [](py::object self, py::object img, py::object detections, py::object show_label,
              py::object show_confidence) {
             py::array frame = kx::frame_arg(img, "img");
+            py::object fast = sparse_detections(self, frame, detections, show_label, show_confidence);
+            if (!fast.is_none()) return py::array(fast);
             py::tuple size = py::make_tuple(frame.shape(1), frame.shape(0));
             py::object overlay = module_attr("Image").attr("new")(
                 "RGBA", size, py::make_tuple(255, 255, 255, 0));
@@ -147,4 +207,7 @@ PYBIND11_MODULE(boxes, m) {
           "draw_tracking", [](py::object, py::object, py::object) { return py::none(); },
           "draw"_a, "tracking"_a,
           "draw_tracking(draw, tracking)\n\nDraws nothing; returns None.");
+  boxes_class = new py::object(cls.cls());
+  own_draw_objs = new py::object(cls.cls().attr("_draw_objs_"));
+  kx::prepare_sparse_drawing();
 }

@@ -9,6 +9,7 @@
 #include <string>
 
 #include "frames.hpp"
+#include "sparse_draw.hpp"
 #include "kestrix/geometry.hpp"
 
 using namespace pybind11::literals;
@@ -18,6 +19,10 @@ namespace {
 constexpr const char* kModule = "kestrix_sdk.visualize.zones";
 
 py::object module_attr(const char* name) { return py::module_::import(kModule).attr(name); }
+
+// The class and its own _draw_polygon_, kept at load for the crop route's check.
+py::object* zones_class = nullptr;
+py::object* own_draw_polygon = nullptr;
 
 // The region's polygon in pixels: `polygon` is an array (or nested sequence) of (x, y) rows.
 kestrix::PixelPolygon region_polygon(const py::object& polygon, int width, int height) {
@@ -42,9 +47,50 @@ py::object derived_outline(const py::object& color) {
   return py::make_tuple(red, green, blue, alpha);
 }
 
+// draw_polygon_rois through crops: the same drawing as into a whole-frame overlay, region by
+// region, recorded and drawn onto crops. None when the call needs the overlay route (a
+// replaced method or caption drawer, a name the caption cache cannot hold, a name over a
+// background of several colours); nothing visible has happened then.
+py::object sparse_regions(py::object self, const py::array& frame, py::object rois, py::object fill_color,
+                          py::object outline_color) {
+  if (!kx::method_plain(self, *zones_class, "_draw_polygon_", *own_draw_polygon)) return py::none();
+  const int height = static_cast<int>(frame.shape(0));
+  const int width = static_cast<int>(frame.shape(1));
+  if (fill_color.is_none()) fill_color = self.attr("default_roi_color");
+  if (outline_color.is_none()) outline_color = self.attr("default_outline_color");
+  kx::SparseDrawing drawing(width, height);
+  bool drawer_checked = false;
+  py::str polygon_key("polygon"), name_key("roi_name");
+  for (py::handle roi : rois) {
+    const kestrix::PixelPolygon polygon = region_polygon(roi[polygon_key], width, height);
+    py::object name = kx::contains(roi, name_key) ? py::object(roi[name_key]) : py::object(py::str(""));
+    // As _draw_polygon_ with fill: ImageDraw.polygon resolves the outline ink, then the fill's.
+    if (!fill_color.is_none() || !outline_color.is_none()) {
+      kestrix::Ink outline_ink = 0, fill_ink = 0;
+      if (!outline_color.is_none()) outline_ink = kx::ink_of(outline_color);
+      if (!fill_color.is_none()) fill_ink = kx::ink_of(fill_color);
+      std::vector<long long> xy(polygon.xy.begin(), polygon.xy.end());
+      drawing.polygon(xy, fill_color.is_none() ? nullptr : &fill_ink,
+                      outline_color.is_none() ? nullptr : &outline_ink);
+    }
+    if (kx::truthy(self.attr("show_label"))) {
+      py::object drawer = self.attr("label_drawer");
+      if (!drawer_checked && !kx::caption_drawer_plain(drawer)) return py::none();
+      drawer_checked = true;
+      if (!drawing.caption(drawer, name, py::none(), polygon.label_x, polygon.label_y, true, false, py::none(),
+                           true, py::none())) {
+        return py::none();
+      }
+    }
+  }
+  return drawing.render(frame);
+}
+
 py::object draw_polygon_rois(py::object self, py::object img, py::object rois,
                              py::object fill_color, py::object outline_color) {
   py::array frame = kx::frame_arg(img, "img");
+  py::object fast = sparse_regions(self, frame, rois, fill_color, outline_color);
+  if (!fast.is_none()) return fast;
   const int height = static_cast<int>(frame.shape(0));
   const int width = static_cast<int>(frame.shape(1));
   py::object overlay = module_attr("Image").attr("new")("RGBA", py::make_tuple(width, height),
@@ -152,4 +198,7 @@ PYBIND11_MODULE(zones, m) {
       .def(
           "draw_line_rois", [](py::object) { return py::none(); },
           "draw_line_rois()\n\nDraws nothing; returns None.");
+  zones_class = new py::object(cls.cls());
+  own_draw_polygon = new py::object(cls.cls().attr("_draw_polygon_"));
+  kx::prepare_sparse_drawing();
 }

@@ -145,4 +145,74 @@ void blend_into_bgr(const OverlayView& overlay, std::uint8_t* out, int width, in
   }
 }
 
+KX_BLEND_CLONES
+void blend_solid_bgr(std::uint8_t* p, int count, const std::uint8_t c[4]) {
+  if (count <= 0) return;
+  const unsigned a = c[3];
+  if (a == 0) return;
+  const std::size_t n = static_cast<std::size_t>(count);
+  if (a == 255) {
+    for (std::size_t k = 0; k < n; ++k, p += 3) {
+      p[0] = c[2];
+      p[1] = c[1];
+      p[2] = c[0];
+    }
+    return;
+  }
+  const auto ia = static_cast<std::uint16_t>(255u - a);
+  const std::uint16_t pre3[3] = {static_cast<std::uint16_t>(c[2] * a + 128u),
+                                 static_cast<std::uint16_t>(c[1] * a + 128u),
+                                 static_cast<std::uint16_t>(c[0] * a + 128u)};
+  const std::size_t bytes = n * 3;
+  std::size_t i = 0;
+  if (bytes >= 48) {
+    // Blue, green, red repeat every three bytes; 48 bytes (16 pixels) share one pattern.
+    std::uint16_t pre[48];
+    for (int j = 0; j < 48; j += 3) pre[j] = pre3[0], pre[j + 1] = pre3[1], pre[j + 2] = pre3[2];
+    for (; i + 48 <= bytes; i += 48) {
+      for (int j = 0; j < 48; ++j) {
+        const auto v = static_cast<std::uint16_t>(pre[j] + p[i + j] * ia);
+        p[i + j] = static_cast<std::uint8_t>(static_cast<std::uint16_t>(v + (v >> 8)) >> 8);
+      }
+    }
+  }
+  for (; i < bytes; i += 3) {  // the last pixels, one at a time
+    for (int j = 0; j < 3; ++j) {
+      const auto v = static_cast<std::uint16_t>(pre3[j] + p[i + j] * ia);
+      p[i + j] = static_cast<std::uint8_t>(static_cast<std::uint16_t>(v + (v >> 8)) >> 8);
+    }
+  }
+}
+
+void composite_sparse(const FrameView& frame, const OverlayView* crops, std::size_t crop_count,
+                      const SolidRun* runs, std::size_t run_count, std::uint8_t* out) {
+  for (std::size_t c = 0; c < crop_count; ++c) check_overlay(crops[c], frame.width, frame.height);
+  if (frame.width > 0 && frame.height > 0 && (frame.data == nullptr || out == nullptr)) {
+    throw std::invalid_argument("frame or output pixels missing");
+  }
+  for (std::size_t r = 0; r < run_count; ++r) {
+    const SolidRun& run = runs[r];
+    if (run.y < 0 || run.y >= frame.height || run.x0 < 0 || run.x1 > frame.width ||
+        (r > 0 && runs[r - 1].y > run.y)) {
+      throw std::invalid_argument("solid runs must be sorted by row and lie inside the frame");
+    }
+  }
+  const std::uint64_t mask = alpha_mask();
+  const std::size_t out_row_bytes = static_cast<std::size_t>(frame.width) * 3;
+  std::size_t r = 0;
+  for (int y = 0; y < frame.height; ++y) {
+    std::uint8_t* out_row = out + out_row_bytes * static_cast<std::size_t>(y);
+    copy_row(frame, y, out_row);
+    for (std::size_t c = 0; c < crop_count; ++c) {
+      const OverlayView& crop = crops[c];
+      if (crop.width == 0 || y < crop.top || y >= crop.top + crop.height) continue;
+      blend_row(crop.data + crop.row_stride * (y - crop.top), crop.width,
+                out_row + 3 * static_cast<std::size_t>(crop.left), mask);
+    }
+    for (; r < run_count && runs[r].y == y; ++r) {
+      blend_solid_bgr(out_row + 3 * static_cast<std::size_t>(runs[r].x0), runs[r].x1 - runs[r].x0, runs[r].rgba);
+    }
+  }
+}
+
 }  // namespace kestrix

@@ -51,4 +51,22 @@ void composite_over_bgr(const FrameView& frame, const OverlayView& overlay, std:
 // first part, then this with each further part). Same rules and errors as composite_over_bgr.
 void blend_into_bgr(const OverlayView& overlay, std::uint8_t* out, int width, int height);
 
+// Blends `count` blue-green-red pixels at `bgr` with the one colour `rgba` (red, green, blue,
+// alpha bytes, straight alpha), rounded as blend_channel.
+void blend_solid_bgr(std::uint8_t* bgr, int count, const std::uint8_t rgba[4]);
+
+// A run of pixels [x0, x1) of row y to be blended with one colour (red, green, blue, alpha).
+struct SolidRun {
+  int y, x0, x1;
+  std::uint8_t rgba[4];
+};
+
+// The sparse form of composite_over_bgr: writes the frame into `out` row by row and, while each
+// row is fresh, blends over it the rows of the crops (overlays placed inside the frame) and the
+// solid runs that fall on it. `runs` are sorted by row and lie inside the frame; crops and runs
+// must not cover the same pixels (each pixel is blended at most once). Same errors as
+// composite_over_bgr for a crop that does not lie inside the frame.
+void composite_sparse(const FrameView& frame, const OverlayView* crops, std::size_t crop_count,
+                      const SolidRun* runs, std::size_t run_count, std::uint8_t* out);
+
 }  // namespace kestrix
