@@ -5,7 +5,9 @@ from __future__ import annotations
 
 import base64
 import binascii
+import os
 import random
+import signal
 import threading
 import time
 import uuid
@@ -19,6 +21,7 @@ from kestrix_sdk import constants
 from kestrix_sdk.logging import get_logger
 from kestrix_sdk.redis import vault
 from kestrix_sdk.redis.vault import VaultClient, gen_redis_key_local
+import frame_stamps
 from servers import wait_for
 
 LOGGER = "kestrix_sdk.REDIS"
@@ -531,3 +534,85 @@ def test_hundreds_of_concurrent_background_writes_all_land(background, raw, kit_
     wait_for_writers(60)
     assert lines(kit_log) == []
     assert raw.mget(keys) == [plain_b64(frame)] * len(keys)
+
+
+# --- ordering and a stalled server ----------------------------------------------------------
+
+
+@pytest.mark.parametrize("last", ["frame", "delete"])
+def test_background_writes_to_one_key_land_in_order(background, raw, key, last):
+    frame = image(32, 256)
+    for i in range(60):
+        background.write_frame(frame_stamps.stamp(frame, i), key)
+        background.write_frame(None, key)
+    if last == "frame":
+        background.write_frame(frame_stamps.stamp(frame, 999), key)
+    wait_for_writers()
+    value = raw.get(key)
+    assert (value is None) if last == "delete" else frame_stamps.read_value(value) == 999
+
+
+def rss_bytes() -> int:
+    with open("/proc/self/status") as status:
+        kb = next(line.split()[1] for line in status if line.startswith("VmRSS:"))
+    return int(kb) * 1024
+
+
+def test_a_stalled_server_holds_few_writers_and_little_memory_and_no_key_goes_back(
+        private_redis, kit_log, no_thread_leak):
+    # Twelve camera keys at 640 x 480, written at about 30 frames a second each while the server
+    # is stopped for longer than the client's read time-out, so that stalled writes fail and the
+    # writers move on to newer frames that stall in turn.
+    server = private_redis()
+    client = VaultClient(True, "127.0.0.1", server.port)
+    keys = [f"stall_{i}" for i in range(12)]
+    frame = image(480, 640)
+    watcher = redis.Redis(host="127.0.0.1", port=server.port, socket_timeout=60)
+    newest = {k: -1 for k in keys}
+    backwards = []
+    stop_watching = threading.Event()
+
+    def watch():
+        while not stop_watching.is_set():
+            for k, value in zip(keys, watcher.mget(keys)):
+                if value:
+                    index = frame_stamps.read_value(value)
+                    if index < newest[k]:
+                        backwards.append((k, newest[k], index))
+                    newest[k] = max(newest[k], index)
+
+    index = 0
+
+    def write_round():
+        nonlocal index
+        index += 1
+        for k in keys:
+            assert client.write_frame(frame_stamps.stamp(frame, index), k) is True
+
+    watching = threading.Thread(target=watch)
+    watching.start()
+    try:
+        write_round()
+        assert wait_for(lambda: min(newest.values()) == index, 20)
+        baseline = rss_bytes()
+        os.kill(server.proc.pid, signal.SIGSTOP)
+        peak_threads = peak_rss = 0
+        try:
+            # Until a stalled write has timed out and newer frames have been stalled behind it.
+            while not any(m.startswith(SET_FAILED) for _, m in lines(kit_log)) or index < 100:
+                write_round()
+                peak_threads = max(peak_threads, sum(isinstance(t, vault._FrameWriter)
+                                                     for t in threading.enumerate()))
+                peak_rss = max(peak_rss, rss_bytes())
+                time.sleep(1 / 30)  # the camera's frame rate
+        finally:
+            os.kill(server.proc.pid, signal.SIGCONT)
+        assert peak_threads == 8
+        assert peak_rss - baseline <= 50 * 2**20
+        assert wait_for(lambda: min(newest.values()) == index, 20), (newest, index)
+        wait_for_writers(30)
+    finally:
+        stop_watching.set()
+        watching.join()
+        watcher.close()
+    assert backwards == []

@@ -6,11 +6,14 @@
 // redis-py (and the other way round when reading), so a frame is not copied on its way through.
 #include <Python.h>
 
+#include <optional>
 #include <string>
+#include <utility>
 
 #include "binding.hpp"
 #include "kestrix/base64.hpp"
 #include "kestrix/keys.hpp"
+#include "kestrix/latest_writes.hpp"
 
 namespace {
 
@@ -31,6 +34,19 @@ constexpr int kPoolSize = 64;
 constexpr double kPoolWaitSeconds = 20.0;
 constexpr double kConnectTimeoutSeconds = 1.0;
 constexpr double kSocketTimeoutSeconds = 5.0;
+
+// Background frame writes of one VaultClient. A key's writes run one after the other, so a key
+// never goes back to an older frame; a frame that a newer one for its key replaces before its
+// write starts is dropped (it would be overwritten at once). At most kMaxWriters threads write
+// at a time, and each ends as soon as no write is left for it, so a stalled server holds at
+// most kMaxWriters threads and one waiting frame per key.
+struct FrameJob {
+  py::object frame;  // the caller's frame copied, or None for a delete
+  py::object key;
+  py::object zoom;
+};
+using FrameWrites = kestrix::LatestWrites<std::string, FrameJob>;
+constexpr std::size_t kMaxWriters = 8;
 
 py::object module_attr(const char* module, const char* name) {
   return py::module_::import(module).attr(name);
@@ -123,11 +139,24 @@ py::bytes base64_decode(py::handle text) {
 
 // --- VaultClient ------------------------------------------------------------------------------
 
+// The client's background-write bookkeeping, kept beside the object (in a weak-keyed table of
+// the module) so that the object's own members stay the two documented ones.
+py::object frame_writes_of(py::handle self) {
+  py::object table = module_attr(kModule, "_frame_writes");
+  py::object writes = table.attr("get")(self);
+  if (writes.is_none()) {
+    writes = module_attr(kModule, "_FrameWrites")();
+    table[self] = writes;
+  }
+  return writes;
+}
+
 void init(py::object self, py::object thread, py::object host, py::object port) {
   kx::check_arg(host, "host", kx::Type::Str);
   kx::check_arg(port, "port", kx::Type::Int);
   self.attr("_use_thread") = thread;
   self.attr("_redis_client") = make_redis_client(host, port);
+  frame_writes_of(self);
 }
 
 py::object gen_redis_key_local(py::object node_id, py::object port) {
@@ -206,27 +235,65 @@ py::object write_to_redis(py::object self, py::object frame, py::object key, py:
   return write_once(self, frame, key, zoom);
 }
 
-// Body of the frame-writer thread: Thread.run (the one write), where an error that ends the
-// write reports to nobody else, so it is logged with its traceback and loses only this write.
+// Body of a frame-writer thread: its first write (target and args, as for any Thread), then the
+// writes the client's bookkeeping hands it, until none is left. An error that ends a write
+// reports to nobody else, so it is logged with its traceback and loses only that write.
 void frame_writer_run(py::object self) {
+  py::object writes_obj = self.attr("_writes");
+  auto& writes = writes_obj.cast<FrameWrites&>();
+  py::object write = self.attr("_target");
+  py::tuple args = self.attr("_args");
+  // As Thread.run does: the thread object keeps no reference to its target and arguments.
+  self.attr("_target") = py::none();
+  self.attr("_args") = py::tuple();
+  std::string key = args[1].cast<std::string>();
+  for (;;) {
+    try {
+      write(*args);
+    } catch (py::error_already_set& err) {
+      if (!is_exception(err)) {
+        writes.abandon(key);
+        throw;
+      }
+      logger.exception("Failed to write frame to redis in the background - ", err);
+    }
+    args = py::tuple();  // the frame goes now, not with the next one
+    std::optional<FrameWrites::Assigned> next = writes.next(key);
+    if (!next) return;
+    key = std::move(next->key);
+    args = py::make_tuple(std::move(next->job.frame), std::move(next->job.key),
+                          std::move(next->job.zoom));
+  }
+}
+
+// Starts a writer thread for its first job; if it cannot start, the job's key is given back.
+void start_writer(py::handle self, py::object writes_obj, FrameWrites::Assigned first) {
+  auto& writes = writes_obj.cast<FrameWrites&>();
   try {
-    module_attr("threading", "Thread").attr("run")(self);
-  } catch (py::error_already_set& err) {
-    if (!is_exception(err)) throw;
-    logger.exception("Failed to write frame to redis in the background - ", err);
+    py::object writer = module_attr(kModule, "_FrameWriter")(
+        py::arg("target") = self.attr("_write_to_redis"),
+        py::arg("args") = py::make_tuple(std::move(first.job.frame), std::move(first.job.key),
+                                         std::move(first.job.zoom)));
+    writer.attr("_writes") = writes_obj;
+    writer.attr("start")();
+  } catch (...) {
+    writes.abandon(first.key);
+    throw;
   }
 }
 
 py::object write_frame(py::object self, py::object frame, py::object key, py::object zoom) {
   kx::check_arg(key, "redis_key", kx::Type::Str);
   kx::check_arg(zoom, "zoom", kx::Type::Float, true);
-  py::object write = self.attr("_write_to_redis");
-  if (!kx::truthy(self.attr("_use_thread"))) return write(frame, key, zoom);
+  if (!kx::truthy(self.attr("_use_thread"))) return self.attr("_write_to_redis")(frame, key, zoom);
   // Callers reuse their frame buffers as soon as this returns: the writer gets its own copy.
   if (py::isinstance(frame, module_attr("numpy", "ndarray"))) frame = frame.attr("copy")();
-  py::object writer = module_attr(kModule, "_FrameWriter")(
-      py::arg("target") = write, py::arg("args") = py::make_tuple(frame, key, zoom));
-  writer.attr("start")();
+  py::object writes_obj = frame_writes_of(self);
+  auto& writes = writes_obj.cast<FrameWrites&>();
+  std::string key_text = key.cast<std::string>();
+  // A replaced frame is released here, with the GIL held and outside the bookkeeping's lock.
+  FrameWrites::Submitted out = writes.submit(key_text, FrameJob{frame, key, zoom});
+  if (out.start) start_writer(self, writes_obj, std::move(*out.start));
   return py::bool_(true);
 }
 
@@ -261,7 +328,7 @@ PYBIND11_MODULE(vault, m) {
   opts.disable_function_signatures();
 
   // Everything the module calls is loaded now: a missing dependency fails the import.
-  for (const char* name : {"binascii", "threading", "cv2", "numpy", "redis", "redis.backoff",
+  for (const char* name : {"binascii", "threading", "weakref", "cv2", "numpy", "redis", "redis.backoff",
                            "redis.retry", "kestrix_sdk.constants"}) {
     py::module_::import(name);
   }
@@ -269,7 +336,15 @@ PYBIND11_MODULE(vault, m) {
 
   m.def("gen_redis_key_local", &gen_redis_key_local, py::arg("node_id"), py::arg("port"));
   // The thread of one background frame write (a threading.Thread started with target and args).
-  kx::ThreadClass(m, "_FrameWriter", "Thread of one background frame write")
+  py::class_<FrameWrites>(m, "_FrameWrites", "Background frame writes of one client")
+      .def(py::init([] { return new FrameWrites(kMaxWriters); }))
+      .def_property_readonly("workers", &FrameWrites::workers)
+      .def_property_readonly("peak_workers", &FrameWrites::peak_workers)
+      .def_property_readonly("waiting", &FrameWrites::waiting);
+  m.attr("_frame_writes") = py::module_::import("weakref").attr("WeakKeyDictionary")();
+  // A background frame writer (a threading.Thread started with target and args for its first
+  // write, which then takes the client's further writes until none is left).
+  kx::ThreadClass(m, "_FrameWriter", "Thread of background frame writes")
       .def("run", &frame_writer_run);
 
   kx::HeapClass(m, "VaultClient", kClassDoc)
