@@ -361,10 +361,17 @@ def test_greyscale_frames_keep_one_channel(direct, key):
     assert direct.get_frame(key).shape == (30, 40)
 
 
+NOT_READABLE = "bytes that are not a readable image"
+_JPEG = plain_b64(image(48, 64))
+
+
 @pytest.mark.parametrize("stored, warning", [
     ("", None),                      # empty value: nothing to decode, nothing logged
-    ("QUJD", None),                  # base64 of "ABC": not an image, the decoder finds none
-    ("/9j/4AAQ" * 10, None),         # a truncated JPEG header
+    ("QUJD", "decodes to 3 " + NOT_READABLE),  # base64 of "ABC": the decoder finds no image
+    ("/9j/4AAQ" * 10, NOT_READABLE),  # a truncated JPEG header
+    (base64.b64encode(random.Random(5).randbytes(3000)).decode(), "decodes to 3000 "),
+    (base64.b64encode(base64.b64decode(_JPEG)[:600]).decode(), "decodes to 600 "),  # half a JPEG
+    (base64.b64encode(base64.b64decode(_JPEG)[:20]).decode(), NOT_READABLE),  # its header only
     ("abc", "Incorrect padding"),
     ("a", "Invalid base64-encoded string: number of data characters (1) cannot be 1 more "
           "than a multiple of 4"),
@@ -413,23 +420,25 @@ def _texts(rng: random.Random) -> list[bytes]:
 def test_decoder_matches_b64decode(monkeypatch, kit_log, seed):
     seen = []
 
+    decoded = np.zeros((1, 1, 3), np.uint8)
+
     def imdecode(arr, flags):
         seen.append((arr.dtype, arr.ndim, flags, arr.tobytes()))
-        return None
+        return decoded
 
     monkeypatch.setattr(cv2, "imdecode", imdecode)
     for text in _texts(random.Random(seed)):
         seen.clear()
         kit_log.clear()
-        assert VaultClient.base64_to_img(text) is None
+        got = VaultClient.base64_to_img(text)
         try:
             expected = base64.b64decode(text)
         except binascii.Error as err:
-            assert seen == []
+            assert seen == [] and got is None
             assert lines(kit_log) == [("WARNING", NOT_DECODED + str(err))], text
         else:
             assert seen == [(np.dtype(np.uint8), 1, -1, expected)], text
-            assert lines(kit_log) == []
+            assert got is decoded and lines(kit_log) == []
 
 
 # --- the writer -------------------------------------------------------------------------------

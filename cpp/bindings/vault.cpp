@@ -203,9 +203,17 @@ py::object base64_to_img(py::object b64_bytes) {
   kx::check_arg(b64_bytes, "b64_bytes", kx::Type::Bytes);
   try {
     py::module_ numpy = py::module_::import("numpy");
-    py::object array = numpy.attr("frombuffer")(base64_decode(b64_bytes),
-                                                py::arg("dtype") = numpy.attr("uint8"));
-    return module_attr("cv2", "imdecode")(array, -1);
+    py::bytes decoded = base64_decode(b64_bytes);
+    const Py_ssize_t size = PyBytes_GET_SIZE(decoded.ptr());
+    py::object array = numpy.attr("frombuffer")(decoded, py::arg("dtype") = numpy.attr("uint8"));
+    py::object img = module_attr("cv2", "imdecode")(array, -1);
+    // OpenCV's decoder answers None, without raising, for bytes it cannot read (random bytes,
+    // a cut-off file, a header alone): that is as unreadable a value as a refused text.
+    if (img.is_none()) {
+      logger.warning("Failed to convert base64 to image - the value decodes to " +
+                     std::to_string(size) + " bytes that are not a readable image");
+    }
+    return img;
   } catch (py::error_already_set& err) {
     if (!is_exception(err)) throw;
     logger.warning("Failed to convert base64 to image - " + kx::error_text(err));
