@@ -118,9 +118,26 @@ Placement placement_of(const cap::CaptionLayout<T>& l) {
                    py::make_tuple(l.text_x, l.text_y), py::make_tuple(l.shadow_x, l.shadow_y)};
 }
 
+// An integer coordinate of a caption at (x, y) as a 64-bit integer; one beyond that range
+// raises OverflowError naming the position.
+std::int64_t coordinate(py::handle v, py::handle x, py::handle y) {
+  int overflow = 0;
+  const long long n = PyLong_AsLongLongAndOverflow(py::int_(py::reinterpret_borrow<py::object>(v)).ptr(), &overflow);
+  if (overflow != 0) {
+    PyErr_Format(PyExc_OverflowError,
+                 "caption position (%S, %S) out of range: coordinates must fit in 64 bits",
+                 x.ptr(), y.ptr());
+    throw py::error_already_set();
+  }
+  if (n == -1 && PyErr_Occurred()) throw py::error_already_set();
+  return static_cast<std::int64_t>(n);
+}
+
+// The layout of a caption; a position whose caption would leave the 64-bit range raises
+// OverflowError (ValueError for a coordinate that is not a number) before anything is drawn.
 Placement place(py::object width, py::object height, py::object x, py::object y, bool large_padding) {
   if (integral(width) && integral(height) && integral(x) && integral(y)) {
-    auto i64 = [](py::object v) { return py::int_(v).cast<std::int64_t>(); };
+    auto i64 = [&](py::handle v) { return coordinate(v, x, y); };
     return placement_of(cap::layout_caption(i64(width), i64(height), i64(x), i64(y), large_padding));
   }
   const double h = kx::as_double(height);

@@ -10,6 +10,10 @@
 #include <string>
 #include <vector>
 
+#ifdef __GLIBCXX__
+#include <cxxabi.h>
+#endif
+
 namespace kx {
 
 namespace {
@@ -139,6 +143,26 @@ struct FastMethodRecord {
 
 constexpr const char* kFastMethodCapsule = "kestrix.FastMethodRecord";
 
+// Sets the Python error for the C++ exception being handled, exactly as a pybind11 function
+// does: the registered translators first, then pybind11's own (std::bad_alloc -> MemoryError,
+// std::out_of_range -> IndexError, std::invalid_argument -> ValueError, any other
+// std::exception -> RuntimeError, ...). Nothing thrown gets past it into C.
+void translate_active_exception() {
+  try {
+#if PYBIND11_VERSION_HEX >= 0x020D0000
+    py::detail::try_translate_exceptions();
+#else
+    auto& local = py::detail::get_local_internals().registered_exception_translators;
+    if (py::detail::apply_exception_translators(local)) return;
+    auto& global = py::detail::get_internals().registered_exception_translators;
+    if (py::detail::apply_exception_translators(global)) return;
+    PyErr_SetString(PyExc_SystemError, "Exception escaped from default exception translator!");
+#endif
+  } catch (...) {
+    PyErr_SetString(PyExc_SystemError, "C++ exception could not be translated");
+  }
+}
+
 PyObject* fast_method_call(PyObject* capsule, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   auto* rec = static_cast<FastMethodRecord*>(PyCapsule_GetPointer(capsule, kFastMethodCapsule));
   if (rec == nullptr) return nullptr;
@@ -181,10 +205,12 @@ PyObject* fast_method_call(PyObject* capsule, PyObject* const* args, Py_ssize_t 
     return rec->fn(slots).release().ptr();
   } catch (py::error_already_set& err) {
     err.restore();
-  } catch (py::builtin_exception& err) {
-    err.set_error();
-  } catch (std::exception& err) {
-    PyErr_SetString(PyExc_RuntimeError, err.what());
+#ifdef __GLIBCXX__
+  } catch (abi::__forced_unwind&) {
+    throw;  // thread cancellation must unwind, as in pybind11's own dispatcher
+#endif
+  } catch (...) {
+    translate_active_exception();
   }
   return nullptr;
 }
