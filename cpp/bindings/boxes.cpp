@@ -16,8 +16,6 @@ namespace {
 
 constexpr const char* kModule = "kestrix_sdk.visualize.boxes";
 
-py::object module_attr(const char* name) { return py::module_::import(kModule).attr(name); }
-
 // The record's box as pixels. tlwh is any sequence of exactly four numbers.
 kestrix::PixelBox record_box(const py::object& tlwh, int width, int height) {
   py::list values(tlwh);
@@ -45,7 +43,7 @@ py::object draw_objs(py::object self, py::object draw, py::object objs, py::obje
   auto size = draw.attr("im").attr("size").cast<py::tuple>();
   const int width = size[0].cast<int>();
   const int height = size[1].cast<int>();
-  py::object key = module_attr("KEY");
+  py::object key = kx::module_attr(kModule, "KEY");
   py::object key_tlwh = key.attr("TLWH"), key_class = key.attr("CLASS_ID");
   py::object key_label = key.attr("LABEL"), key_score = key.attr("SCORE");
   py::object bbox_color = self.attr("bbox_color");
@@ -61,7 +59,7 @@ py::object draw_objs(py::object self, py::object draw, py::object objs, py::obje
     if (color.is_none()) {
       py::object palette_id = kx::contains(record, key_class) ? py::object(record[key_class])
                                                          : py::object(py::int_(0));
-      color = module_attr("get_rgba_color_with_palette_id")("palette_id"_a = palette_id);
+      color = kx::module_attr(kModule, "get_rgba_color_with_palette_id")("palette_id"_a = palette_id);
     }
     py::list corners;
     corners.append(py::make_tuple(x, y));
@@ -98,8 +96,8 @@ PYBIND11_MODULE(boxes, m) {
   py::module_ palette = py::module_::import("kestrix_sdk.visualize.palette");
   m.attr("get_rgba_color") = palette.attr("get_rgba_color");
   m.attr("get_rgba_color_with_palette_id") = palette.attr("get_rgba_color_with_palette_id");
-  m.attr("CaptionsDraw") = py::module_::import("kestrix_sdk.visualize.captions").attr("CaptionsDraw");
-  m.attr("KEY") = py::module_::import("kestrix_sdk.constants").attr("KEY");
+  m.attr("CaptionsDraw") = kx::module_attr("kestrix_sdk.visualize.captions", "CaptionsDraw");
+  m.attr("KEY") = kx::module_attr("kestrix_sdk.constants", "KEY");
   m.attr("Image") = py::module_::import("PIL.Image");
   m.attr("ImageDraw") = py::module_::import("PIL.ImageDraw");
 
@@ -114,10 +112,10 @@ PYBIND11_MODULE(boxes, m) {
   cls.def_init(
          [](py::object self, py::object bbox_color, py::object bbox_thickness,
             py::object text_color, py::object text_size) {
-           self.attr("bbox_color") = module_attr("get_rgba_color")(bbox_color);
+           self.attr("bbox_color") = kx::module_attr(kModule, "get_rgba_color")(bbox_color);
            self.attr("bbox_thickness") = bbox_thickness;
            self.attr("label_drawer") =
-               module_attr("CaptionsDraw")("font_color"_a = text_color, "font_size"_a = text_size);
+               kx::module_attr(kModule, "CaptionsDraw")("font_color"_a = text_color, "font_size"_a = text_size);
          },
          "bbox_color"_a, "bbox_thickness"_a, "text_color"_a, "text_size"_a)
       .def(
@@ -126,9 +124,9 @@ PYBIND11_MODULE(boxes, m) {
              py::object show_confidence) {
             py::array frame = kx::frame_arg(img, "img");
             py::tuple size = py::make_tuple(frame.shape(1), frame.shape(0));
-            py::object overlay = module_attr("Image").attr("new")(
+            py::object overlay = kx::module_attr(kModule, "Image").attr("new")(
                 "RGBA", size, py::make_tuple(255, 255, 255, 0));
-            py::object draw = module_attr("ImageDraw").attr("Draw")(overlay, "RGBA");
+            py::object draw = kx::module_attr(kModule, "ImageDraw").attr("Draw")(overlay, "RGBA");
             self.attr("_draw_objs_")("draw"_a = draw, "objs"_a = detections,
                                      "show_label"_a = show_label,
                                      "show_confidence"_a = show_confidence);

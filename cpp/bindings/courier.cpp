@@ -505,7 +505,7 @@ py::dict get_last_published_msg(py::object self) {
 }
 
 py::str gen_mqtt_key_local(py::object node_id) {
-  py::object prefix = py::module_::import(kModuleName).attr("PREFIX").attr("MQTT").attr("LOCAL");
+  py::object prefix = kx::module_attr(kModuleName, "PREFIX").attr("MQTT").attr("LOCAL");
   return py::str(kestrix::join_key(kx::text_of(prefix), {kx::text_of(node_id)}));
 }
 
@@ -522,7 +522,7 @@ PYBIND11_MODULE(courier, m) {
   py::module_::import("json");
   py::module_::import("threading");
   py::module_::import("paho.mqtt.client");
-  m.attr("PREFIX") = py::module_::import("kestrix_sdk.constants").attr("PREFIX");
+  m.attr("PREFIX") = kx::module_attr("kestrix_sdk.constants", "PREFIX");
 
   m.attr("logger") = kx::make_logger("kestrix_sdk.logging", "MQTT", true);
   m.attr("DEFAULT_MQTT_HOST") = kDefaultHost;

@@ -161,7 +161,7 @@ PYBIND11_MODULE(palette, m) {
       "Colours for the drawing modules: ColorPalette, the shared 256-colour PALETTE, and the\n"
       "conversion of colour values to RGBA colours (red, green, blue, alpha).";
 
-  py::object getcolor = py::module_::import("PIL.ImageColor").attr("getcolor");
+  py::object getcolor = kx::module_attr("PIL.ImageColor", "getcolor");
 
   kx::HeapClass palette_class(m, "ColorPalette", kColorPaletteDoc);
   palette_class

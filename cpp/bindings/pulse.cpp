@@ -37,11 +37,8 @@ constexpr const char* kUpdateStatusDoc =
     "    info(dict): New buf to be updated\n"
     "    source_idx(int): Source index number.\n";
 
-// A module-level name, looked up at the moment of use (as a global of the module would be).
-py::object module_attr(const char* name) { return py::module_::import(kModule).attr(name); }
-
 // Wall-clock seconds since the Unix epoch, with fraction.
-double wall_clock() { return py::module_::import("time").attr("time")().cast<double>(); }
+double wall_clock() { return kx::module_attr("time", "time")().cast<double>(); }
 
 // The current time in whole seconds since the epoch, fraction dropped (as int(time.time())).
 py::object whole_seconds_now() {
@@ -49,11 +46,11 @@ py::object whole_seconds_now() {
 }
 
 // The record's JSON text, as json.dumps writes it with its default settings.
-py::str to_json(py::handle record) { return py::module_::import("json").attr("dumps")(record); }
+py::str to_json(py::handle record) { return kx::module_attr("json", "dumps")(record); }
 
 // "<prefix>_<node_id>" for a member of PREFIX.MQTT or PREFIX.REDIS, both read now.
 std::string destination(py::handle self, const char* group, const char* member) {
-  py::object prefix = module_attr("PREFIX").attr(group).attr(member);
+  py::object prefix = kx::module_attr(kModule, "PREFIX").attr(group).attr(member);
   return kx::text_of(prefix) + "_" + kx::text_of(self.attr("node_id"));
 }
 
@@ -100,11 +97,11 @@ void init(py::object self, py::object node_id, py::object node_name, py::object 
   self.attr("_status_buf") = status;
   self.attr("_error_buf") = py::dict();
 
-  py::object stop_event = py::module_::import("threading").attr("Event")();
+  py::object stop_event = kx::module_attr("threading", "Event")();
   stop_event.attr("clear")();
   self.attr("_b_stop") = stop_event;
   self.attr("verbose") = verbose;
-  self.attr("_buf_lock") = py::module_::import("threading").attr("RLock")();
+  self.attr("_buf_lock") = kx::module_attr("threading", "RLock")();
 }
 
 void update_status_info(py::object self, py::object info, py::object source_idx) {
@@ -238,8 +235,8 @@ void run(py::object self) {
   py::object mqtt;
   try {
     py::object stop_event = self.attr("_b_stop");
-    mqtt = module_attr("KestrixMqtt")();
-    py::object redis = module_attr("KestrixRedis")();
+    mqtt = kx::module_attr(kModule, "KestrixMqtt")();
+    py::object redis = kx::module_attr(kModule, "KestrixRedis")();
     double last_error_log_ts = 0.0;
     double last_status_log_ts = 0.0;
     while (!kx::truthy(stop_event.attr("is_set")())) {
@@ -271,9 +268,9 @@ void run(py::object self) {
 }
 
 py::object get_pulse_logger(py::object node_id, py::object node_name, py::object node_type) {
-  if (node_id.is_none()) node_id = module_attr("NODE_ID");
-  if (node_type.is_none()) node_type = module_attr("NODE_TYPE");
-  return module_attr("StatusCaching")(node_id, node_name, node_type);
+  if (node_id.is_none()) node_id = kx::module_attr(kModule, "NODE_ID");
+  if (node_type.is_none()) node_type = kx::module_attr(kModule, "NODE_TYPE");
+  return kx::module_attr(kModule, "StatusCaching")(node_id, node_name, node_type);
 }
 
 }  // namespace
@@ -285,8 +282,8 @@ PYBIND11_MODULE(pulse, m) {
 
   m.attr("STATUS_LOG_INTERVAL") = kStatusLogInterval;
   m.attr("logger") = kx::make_logger("kestrix_sdk.logging", "STATUS", /*by_keyword=*/true);
-  m.attr("KestrixMqtt") = py::module_::import("kestrix_sdk.mqtt.courier").attr("CourierClient");
-  m.attr("KestrixRedis") = py::module_::import("kestrix_sdk.redis.vault").attr("VaultClient");
+  m.attr("KestrixMqtt") = kx::module_attr("kestrix_sdk.mqtt.courier", "CourierClient");
+  m.attr("KestrixRedis") = kx::module_attr("kestrix_sdk.redis.vault", "VaultClient");
   py::module_ constants = py::module_::import("kestrix_sdk.constants");
   m.attr("PREFIX") = constants.attr("PREFIX");
   m.attr("NODE_ID") = constants.attr("NODE_ID");

@@ -48,22 +48,18 @@ struct FrameJob {
 using FrameWrites = kestrix::LatestWrites<std::string, FrameJob>;
 constexpr std::size_t kMaxWriters = 8;
 
-py::object module_attr(const char* module, const char* name) {
-  return py::module_::import(module).attr(name);
-}
-
 // Errors a guarded block handles: Exception, not KeyboardInterrupt, SystemExit and the like.
 bool is_exception(const py::error_already_set& err) { return err.matches(PyExc_Exception); }
 
 py::object make_redis_client(py::handle host, py::handle port) {
-  py::object no_backoff = module_attr("redis.backoff", "NoBackoff")();
-  py::object pool = module_attr("redis", "BlockingConnectionPool")(
+  py::object no_backoff = kx::module_attr("redis.backoff", "NoBackoff")();
+  py::object pool = kx::module_attr("redis", "BlockingConnectionPool")(
       py::arg("host") = host, py::arg("port") = port,
       py::arg("max_connections") = kPoolSize, py::arg("timeout") = kPoolWaitSeconds,
       py::arg("socket_connect_timeout") = kConnectTimeoutSeconds,
       py::arg("socket_timeout") = kSocketTimeoutSeconds,
-      py::arg("retry") = module_attr("redis.retry", "Retry")(no_backoff, 0));
-  py::object client = module_attr("redis", "StrictRedis")(py::arg("connection_pool") = pool);
+      py::arg("retry") = kx::module_attr("redis.retry", "Retry")(no_backoff, 0));
+  py::object client = kx::module_attr("redis", "StrictRedis")(py::arg("connection_pool") = pool);
   // The client owns this pool as it owns one it makes itself: discarding the client closes
   // the pool's connections.
   client.attr("auto_close_connection_pool") = true;
@@ -72,7 +68,7 @@ py::object make_redis_client(py::handle host, py::handle port) {
 
 // <prefix>_<node_id>_<port>, with PREFIX.REDIS.<member> read now.
 py::str redis_key(const char* member, py::handle node_id, py::handle port) {
-  py::object prefix = module_attr("kestrix_sdk.constants", "PREFIX").attr("REDIS").attr(member);
+  py::object prefix = kx::module_attr("kestrix_sdk.constants", "PREFIX").attr("REDIS").attr(member);
   return py::str(
       kestrix::join_key(kx::text_of(prefix), {kx::text_of(node_id), kx::text_of(port)}));
 }
@@ -127,7 +123,7 @@ py::bytes base64_decode(py::handle text) {
   }
   if (result.status != b64::DecodeStatus::Ok) {
     const std::string message = b64::error_message(result);
-    PyErr_SetString(module_attr("binascii", "Error").ptr(), message.c_str());
+    PyErr_SetString(kx::module_attr("binascii", "Error").ptr(), message.c_str());
     throw py::error_already_set();
   }
   PyObject* raw = bytes.release().ptr();
@@ -142,10 +138,10 @@ py::bytes base64_decode(py::handle text) {
 // The client's background-write bookkeeping, kept beside the object (in a weak-keyed table of
 // the module) so that the object's own members stay the two documented ones.
 py::object frame_writes_of(py::handle self) {
-  py::object table = module_attr(kModule, "_frame_writes");
+  py::object table = kx::module_attr(kModule, "_frame_writes");
   py::object writes = table.attr("get")(self);
   if (writes.is_none()) {
-    writes = module_attr(kModule, "_FrameWrites")();
+    writes = kx::module_attr(kModule, "_FrameWrites")();
     table[self] = writes;
   }
   return writes;
@@ -206,7 +202,7 @@ py::object base64_to_img(py::object b64_bytes) {
     py::bytes decoded = base64_decode(b64_bytes);
     const Py_ssize_t size = PyBytes_GET_SIZE(decoded.ptr());
     py::object array = numpy.attr("frombuffer")(decoded, py::arg("dtype") = numpy.attr("uint8"));
-    py::object img = module_attr("cv2", "imdecode")(array, -1);
+    py::object img = kx::module_attr("cv2", "imdecode")(array, -1);
     // OpenCV's decoder answers None, without raising, for bytes it cannot read (random bytes,
     // a cut-off file, a header alone): that is as unreadable a value as a refused text.
     if (img.is_none()) {
@@ -278,7 +274,7 @@ void frame_writer_run(py::object self) {
 void start_writer(py::handle self, py::object writes_obj, FrameWrites::Assigned first) {
   auto& writes = writes_obj.cast<FrameWrites&>();
   try {
-    py::object writer = module_attr(kModule, "_FrameWriter")(
+    py::object writer = kx::module_attr(kModule, "_FrameWriter")(
         py::arg("target") = self.attr("_write_to_redis"),
         py::arg("args") = py::make_tuple(std::move(first.job.frame), std::move(first.job.key),
                                          std::move(first.job.zoom)));
@@ -295,7 +291,7 @@ py::object write_frame(py::object self, py::object frame, py::object key, py::ob
   kx::check_arg(zoom, "zoom", kx::Type::Float, true);
   if (!kx::truthy(self.attr("_use_thread"))) return self.attr("_write_to_redis")(frame, key, zoom);
   // Callers reuse their frame buffers as soon as this returns: the writer gets its own copy.
-  if (py::isinstance(frame, module_attr("numpy", "ndarray"))) frame = frame.attr("copy")();
+  if (py::isinstance(frame, kx::module_attr("numpy", "ndarray"))) frame = frame.attr("copy")();
   py::object writes_obj = frame_writes_of(self);
   auto& writes = writes_obj.cast<FrameWrites&>();
   std::string key_text = key.cast<std::string>();
@@ -349,7 +345,7 @@ PYBIND11_MODULE(vault, m) {
       .def_property_readonly("workers", &FrameWrites::workers)
       .def_property_readonly("peak_workers", &FrameWrites::peak_workers)
       .def_property_readonly("waiting", &FrameWrites::waiting);
-  m.attr("_frame_writes") = py::module_::import("weakref").attr("WeakKeyDictionary")();
+  m.attr("_frame_writes") = kx::module_attr("weakref", "WeakKeyDictionary")();
   // A background frame writer (a threading.Thread started with target and args for its first
   // write, which then takes the client's further writes until none is left).
   kx::ThreadClass(m, "_FrameWriter", "Thread of background frame writes")

@@ -65,7 +65,7 @@ void ModuleLogger::exception(const std::string& prefix, py::error_already_set& e
   try {
     // An error raised by C code that C++ called has no traceback object: pass None then.
     py::object trace = err.trace() ? err.trace() : py::none();
-    py::object tb = py::module_::import("traceback").attr("format_exception")(err.type(),
+    py::object tb = module_attr("traceback", "format_exception")(err.type(),
                                                                               err.value(), trace);
     text += "\n" + py::str("").attr("join")(tb).cast<std::string>();
     while (!text.empty() && text.back() == '\n') text.pop_back();
@@ -76,9 +76,13 @@ void ModuleLogger::exception(const std::string& prefix, py::error_already_set& e
 }
 
 py::object make_logger(const char* factory_module, const char* name, bool by_keyword) {
-  py::object get_logger = py::module_::import(factory_module).attr("get_logger");
+  py::object get_logger = module_attr(factory_module, "get_logger");
   if (by_keyword) return get_logger(py::arg("name") = name);
   return get_logger(name);
+}
+
+py::object module_attr(const char* module, const char* name) {
+  return py::module_::import(module).attr(name);
 }
 
 bool truthy(py::handle obj) {
@@ -126,7 +130,7 @@ HeapClass::HeapClass(py::module_& module, const char* name, const char* doc, py:
 
 ThreadClass::ThreadClass(py::module_& module, const char* name, const char* doc)
     : HeapClass(module, name, doc,
-                py::make_tuple(py::module_::import("threading").attr("Thread"))) {}
+                py::make_tuple(module_attr("threading", "Thread"))) {}
 
 namespace {
 
@@ -251,7 +255,7 @@ HeapClass& HeapClass::def_fast(const char* name, FastMethod fn,
 }
 
 void thread_init(py::handle self) {
-  py::module_::import("threading").attr("Thread").attr("__init__")(self);
+  module_attr("threading", "Thread").attr("__init__")(self);
 }
 
 }  // namespace kx

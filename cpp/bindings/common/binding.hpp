@@ -46,6 +46,10 @@ class ModuleLogger {
 // "kestrix_sdk.logging.logger".
 py::object make_logger(const char* factory_module, const char* name, bool by_keyword);
 
+// The attribute `name` of the module named `module` (imported if it is not yet), read at each
+// call, so that a module variable replaced at run time is the one used.
+py::object module_attr(const char* module, const char* name);
+
 // Python's truth test (bool(obj)); errors of __bool__ / __len__ propagate.
 bool truthy(py::handle obj);
 
