@@ -19,7 +19,7 @@ constexpr int kStatusLogInterval = 60;
 // Time between two passes of the reporter, waited on the stop event so stop() wakes it at once.
 constexpr double kPassSeconds = 0.1;
 
-const kx::ModuleLogger kLog(kModule);
+const kx::ModuleLogger logger(kModule);
 
 constexpr const char* kClassDoc =
     "Status logger class\n"
@@ -142,7 +142,7 @@ void update_status_info(py::object self, py::object info, py::object source_idx)
     verbose = kx::truthy(self.attr("verbose"));
     if (verbose) rendered = kx::text_of(buf);
   }
-  if (verbose) kLog.info("Status info: " + rendered);
+  if (verbose) logger.info("Status info: " + rendered);
 }
 
 void update_error_info(py::object self, py::object msg) {
@@ -158,17 +158,17 @@ void update_error_info(py::object self, py::object msg) {
     BufLock lock(self);
     self.attr("_error_buf") = record;
   }
-  kLog.warning("Updated error buf - " + kx::text_of(record));
+  logger.warning("Updated error buf - " + kx::text_of(record));
 }
 
 void log_info(py::object msg) {
   kx::check_arg(msg, "msg", kx::Type::Str);
-  kLog.info(msg.cast<std::string>());
+  logger.info(msg.cast<std::string>());
 }
 
 void log_warning(py::object msg) {
   kx::check_arg(msg, "msg", kx::Type::Str);
-  kLog.warning(msg.cast<std::string>());
+  logger.warning(msg.cast<std::string>());
 }
 
 void error(py::object self, py::object msg) {
@@ -193,7 +193,7 @@ void report_error(py::handle self, py::handle mqtt) {
   }
   mqtt.attr("publish")(py::arg("topic") = destination(self, "MQTT", "CLOUD"),
                        py::arg("message") = text);
-  kLog.warning("Published error message to MQTT - " + text.cast<std::string>());
+  logger.warning("Published error message to MQTT - " + text.cast<std::string>());
   BufLock lock(self);
   py::object pending = self.attr("_error_buf");
   if (pending.is(reported)) self.attr("_error_buf") = py::dict();
@@ -211,7 +211,7 @@ void report_status(py::handle self, py::handle mqtt, py::handle redis) {
                        py::arg("message") = text);
   redis.attr("put_data")(py::arg("redis_key") = destination(self, "REDIS", "STATUS"),
                          py::arg("data") = text);
-  if (kx::truthy(self.attr("verbose"))) kLog.info("publish message - " + text.cast<std::string>());
+  if (kx::truthy(self.attr("verbose"))) logger.info("publish message - " + text.cast<std::string>());
 }
 
 // Runs one report; a failure is logged with its traceback and does not end the reporter.
@@ -220,9 +220,9 @@ void guarded(const char* what, Report&& report) {
   try {
     report();
   } catch (py::error_already_set& err) {
-    kLog.exception(std::string(what) + " - ", err);
+    logger.exception(std::string(what) + " - ", err);
   } catch (const std::exception& err) {
-    kLog.error(std::string(what) + " - " + err.what());
+    logger.error(std::string(what) + " - " + err.what());
   }
 }
 
@@ -251,9 +251,9 @@ void run(py::object self) {
       stop_event.attr("wait")(kPassSeconds);
     }
   } catch (py::error_already_set& err) {
-    kLog.exception("Status reporter stopped - ", err);
+    logger.exception("Status reporter stopped - ", err);
   } catch (const std::exception& err) {
-    kLog.error(std::string("Status reporter stopped - ") + err.what());
+    logger.error(std::string("Status reporter stopped - ") + err.what());
   }
   // However the loop ended, the MQTT client's watcher is asked to stop and waited for briefly;
   // then its connection is closed (its network thread sends what is queued first), so that a
