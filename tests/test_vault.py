@@ -498,6 +498,24 @@ def test_an_error_ends_only_its_background_write(background, raw, kit_log, key, 
     assert background.get_frame(key).shape == (16, 16, 3)
 
 
+@pytest.mark.parametrize("error", [SystemExit(3), KeyboardInterrupt()])
+def test_a_base_exception_in_a_background_write_is_logged_and_ends_only_its_thread(
+        background, raw, kit_log, key, monkeypatch, error):
+    def imencode(ext, img):
+        raise error
+
+    with monkeypatch.context() as patch:
+        patch.setattr(cv2, "imencode", imencode)
+        assert background.write_frame(image(16, 16), key) is True
+        wait_for_writers()
+    [(level, message)] = lines(kit_log)
+    assert level == "ERROR" and message.startswith(WRITER_FAILED)
+    assert f"\n{type(error).__name__}" in message
+    assert background.write_frame(image(16, 16), key) is True
+    wait_for_writers()
+    assert background.get_frame(key).shape == (16, 16, 3)
+
+
 def test_background_writer_is_an_ordinary_thread(background, key, monkeypatch):
     started = []
 

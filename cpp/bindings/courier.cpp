@@ -204,7 +204,7 @@ py::bool_ connect(py::object self) {
   try {
     client.attr("connect")(py::arg("host") = host, py::arg("port") = port);
   } catch (py::error_already_set& err) {
-    if (!err.matches(PyExc_Exception)) throw;
+    if (!kx::is_exception(err)) throw;
     logger.error("Failed to connect to " + kx::text_of(host) + ":" + kx::text_of(port) + " - " +
                  kx::error_text(err));
     return py::bool_(false);
@@ -348,7 +348,7 @@ void listen(const Members& members, py::handle topic, py::handle msg) {
   py::object parsed = parse_json(msg);
   if (!parsed) {
     py::error_already_set err;
-    if (!err.matches(PyExc_Exception)) throw err;
+    if (!kx::is_exception(err)) throw err;
     logger.error("Failed to parse subscribed message(" + kx::text_of(msg) + ") - " +
                  kx::error_text(err));
     return;
@@ -449,7 +449,7 @@ void on_message_impl(py::handle self, py::handle msg) {
             : PyUnicode_FromEncodedObject(payload.ptr(), "utf-8", "strict");
     if (decoded == nullptr) {
       py::error_already_set err;
-      if (!err.matches(PyExc_Exception)) throw err;
+      if (!kx::is_exception(err)) throw err;
       logger.error("Failed to decode message on topic '" + kx::text_of(topic) + "' - " +
                    kx::error_text(err));
       return;
@@ -465,7 +465,7 @@ void on_message_impl(py::handle self, py::handle msg) {
     try {
       called = call_topic_callback(self, members, callbacks, topic, text);
     } catch (py::error_already_set& err) {
-      if (!err.matches(PyExc_Exception)) throw;
+      if (!kx::is_exception(err)) throw;
       logger.exception("Callback of topic '" + kx::text_of(topic) + "' failed - ", err);
       return;
     }
@@ -473,7 +473,7 @@ void on_message_impl(py::handle self, py::handle msg) {
       logger.error("Callback of topic '" + kx::text_of(topic) + "' is not callable!");
     }
   } catch (py::error_already_set& err) {
-    if (!err.matches(PyExc_Exception)) throw;
+    if (!kx::is_exception(err)) throw;
     std::string where = topic ? " on topic '" + kx::text_of(topic) + "'" : std::string();
     logger.exception("Failed to dispatch message" + where + " - ", err);
   }

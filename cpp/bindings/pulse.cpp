@@ -214,12 +214,13 @@ void report_status(py::handle self, py::handle mqtt, py::handle redis) {
   if (kx::truthy(self.attr("verbose"))) logger.info("publish message - " + text.cast<std::string>());
 }
 
-// Runs one report; a failure is logged with its traceback and does not end the reporter.
+// Runs one report; an Exception is logged with its traceback and does not end the reporter.
 template <typename Report>
 void guarded(const char* what, Report&& report) {
   try {
     report();
   } catch (py::error_already_set& err) {
+    if (!kx::is_exception(err)) throw;  // ends the reporter, logged by run()
     logger.exception(std::string(what) + " - ", err);
   } catch (const std::exception& err) {
     logger.error(std::string(what) + " - " + err.what());

@@ -48,9 +48,6 @@ struct FrameJob {
 using FrameWrites = kestrix::LatestWrites<std::string, FrameJob>;
 constexpr std::size_t kMaxWriters = 8;
 
-// Errors a guarded block handles: Exception, not KeyboardInterrupt, SystemExit and the like.
-bool is_exception(const py::error_already_set& err) { return err.matches(PyExc_Exception); }
-
 py::object make_redis_client(py::handle host, py::handle port) {
   py::object no_backoff = kx::module_attr("redis.backoff", "NoBackoff")();
   py::object pool = kx::module_attr("redis", "BlockingConnectionPool")(
@@ -211,7 +208,7 @@ py::object base64_to_img(py::object b64_bytes) {
     }
     return img;
   } catch (py::error_already_set& err) {
-    if (!is_exception(err)) throw;
+    if (!kx::is_exception(err)) throw;
     logger.warning("Failed to convert base64 to image - " + kx::error_text(err));
     return py::none();
   }
@@ -225,7 +222,7 @@ py::object write_once(py::handle self, py::handle frame, py::handle key, py::han
     try {
       return py::bool_(kx::truthy(self.attr("_redis_client").attr("set")(key, encoded[1])));
     } catch (py::error_already_set& err) {
-      if (!is_exception(err)) throw;
+      if (!kx::is_exception(err)) throw;
       logger.error("Failed to write frame to redis - " + kx::error_text(err));
     }
   }
@@ -241,7 +238,8 @@ py::object write_to_redis(py::object self, py::object frame, py::object key, py:
 
 // Body of a frame-writer thread: its first write (target and args, as for any Thread), then the
 // writes the client's bookkeeping hands it, until none is left. An error that ends a write
-// reports to nobody else, so it is logged with its traceback and loses only that write.
+// reports to nobody else, so it is logged with its traceback and loses only that write; any
+// other error is logged the same way and ends the thread.
 void frame_writer_run(py::object self) {
   py::object writes_obj = self.attr("_writes");
   auto& writes = writes_obj.cast<FrameWrites&>();
@@ -255,11 +253,13 @@ void frame_writer_run(py::object self) {
     try {
       write(*args);
     } catch (py::error_already_set& err) {
-      if (!is_exception(err)) {
-        writes.abandon(key);
-        throw;
-      }
       logger.exception("Failed to write frame to redis in the background - ", err);
+      if (!kx::is_exception(err)) {
+        // Not an error of the write (SystemExit, KeyboardInterrupt...): this thread ends, and
+        // its key's waiting frame is left to the next writer.
+        writes.abandon(key);
+        return;
+      }
     }
     args = py::tuple();  // the frame goes now, not with the next one
     std::optional<FrameWrites::Assigned> next = writes.next(key);
@@ -310,7 +310,7 @@ py::object get_frame(py::object self, py::object key) {
     }
     return py::none();
   } catch (py::error_already_set& err) {
-    if (!is_exception(err)) throw;
+    if (!kx::is_exception(err)) throw;
     logger.warning("Failed to get redis frame from " + kx::text_of(key) + " - " +
                    kx::error_text(err));
     return py::none();

@@ -81,6 +81,8 @@ py::object make_logger(const char* factory_module, const char* name, bool by_key
   return get_logger(name);
 }
 
+bool is_exception(const py::error_already_set& err) { return err.matches(PyExc_Exception); }
+
 py::object module_attr(const char* module, const char* name) {
   return py::module_::import(module).attr(name);
 }
