@@ -6,11 +6,15 @@ while and then resumed (SIGCONT). Printed:
     memory growth         peak resident size during the stall minus the size just before it
     newest frame after    time from the resume until a reader finds, under every key, the
                           frame written last before the resume (frames carry their index in
-                          their pixels), and whether any key went back to an older frame
+                          their pixels)
+    a key went back       how often a reader found an older frame than it had seen before
+
+for the kit and, as the baseline in the same run, for one plain thread per frame (copy, encode,
+base64, SET through a redis-py client with the kit's settings).
 
 Run from the repository root after building (scripts/dev-build.sh vault):
 
-    PYTHONPATH=src python benchmarks/bench_vault_stall.py [--stall 8] [--keys 1] [--fps 30]
+    PYTHONPATH=src python benchmarks/bench_vault_stall.py [--stall 8] [--keys 1] [--fps 30] [--no-baseline]
 
 It starts its own redis-server (the Debian package) on a free loopback port.
 """
@@ -18,6 +22,8 @@ It starts its own redis-server (the Debian package) on a free loopback port.
 from __future__ import annotations
 
 import argparse
+import base64
+import logging
 import os
 import signal
 import sys
@@ -54,17 +60,46 @@ def camera_frame(width: int, height: int) -> np.ndarray:
     return np.clip(img, 0, 255).astype(np.uint8)
 
 
-def main() -> None:
-    parser = argparse.ArgumentParser(description=__doc__.split("\n")[0])
-    parser.add_argument("--stall", type=float, default=8.0, help="seconds the server is stopped")
-    parser.add_argument("--keys", type=int, default=1, help="keys written each frame period")
-    parser.add_argument("--fps", type=float, default=30.0)
-    parser.add_argument("--width", type=int, default=640)
-    parser.add_argument("--height", type=int, default=480)
-    args = parser.parse_args()
+class PlainWriter:
+    """The baseline: one thread per frame (copy, encode, base64, SET), nothing shared between
+    writes but a redis-py client with the kit's settings."""
 
+    def __init__(self, port: int) -> None:
+        self.client = vault.VaultClient(False, "127.0.0.1", port)._redis_client
+
+    def write_frame(self, frame: np.ndarray, key: str) -> bool:
+        copy = frame.copy()
+
+        def write() -> None:
+            ok, buf = cv2.imencode(".jpg", copy)
+            try:
+                self.client.set(key, base64.b64encode(buf))
+            except redis.RedisError:
+                pass
+
+        threading.Thread(target=write, name="plain-writer").start()
+        return True
+
+    @staticmethod
+    def threads() -> int:
+        return sum(t.name == "plain-writer" for t in threading.enumerate())
+
+
+class KitWriter:
+    def __init__(self, port: int) -> None:
+        self.client = vault.VaultClient(True, "127.0.0.1", port)
+
+    def write_frame(self, frame: np.ndarray, key: str) -> bool:
+        return self.client.write_frame(frame, key)
+
+    @staticmethod
+    def threads() -> int:
+        return writer_threads()
+
+
+def run(make_writer, args) -> dict:
     server = RedisServer().start()
-    client = vault.VaultClient(True, "127.0.0.1", server.port)
+    writer = make_writer(server.port)
     reader = redis.Redis(host="127.0.0.1", port=server.port, socket_timeout=60)
     keys = [f"bench_stall_{i}" for i in range(args.keys)]
     frame = camera_frame(args.width, args.height)
@@ -90,8 +125,8 @@ def main() -> None:
         while time.monotonic() < end:
             index += 1
             for k in keys:
-                client.write_frame(frame_stamps.stamp(frame, index), k)
-            peak_threads = max(peak_threads, writer_threads())
+                writer.write_frame(frame_stamps.stamp(frame, index), k)
+            peak_threads = max(peak_threads, writer.threads())
             if sample:
                 sample()
             time.sleep(period)  # the camera's frame rate
@@ -118,20 +153,44 @@ def main() -> None:
     finally:
         stop.set()
         watcher.join()
-        deadline = time.monotonic() + 30
-        while writer_threads() and time.monotonic() < deadline:
+        deadline = time.monotonic() + 60
+        while writer.threads() and time.monotonic() < deadline:
             time.sleep(0.05)
-        left = writer_threads()
+        left = writer.threads()
         reader.close()
         server.close()
+    return {"threads": peak_threads, "memory": (peak[0] - baseline) / 2**20,
+            "newest": to_newest, "went_back": went_back, "left": left}
+
+
+def main() -> None:
+    parser = argparse.ArgumentParser(description=__doc__.split("\n")[0])
+    parser.add_argument("--stall", type=float, default=8.0, help="seconds the server is stopped")
+    parser.add_argument("--keys", type=int, default=1, help="keys written each frame period")
+    parser.add_argument("--fps", type=float, default=30.0)
+    parser.add_argument("--width", type=int, default=640)
+    parser.add_argument("--height", type=int, default=480)
+    parser.add_argument("--no-baseline", action="store_true",
+                        help="skip the one-thread-per-frame baseline")
+    args = parser.parse_args()
+
+    logging.getLogger("kestrix_sdk").setLevel(logging.CRITICAL)  # the stall's error lines
+    results = [("kit", run(KitWriter, args))]
+    if not args.no_baseline:
+        results.append(("one thread per frame", run(PlainWriter, args)))
 
     print(f"{args.width}x{args.height}, {args.fps:g} fps, {args.keys} key(s), "
-          f"server stopped {args.stall:g} s ({cv2.__name__} {cv2.__version__})")
-    print(f"peak writer threads     {peak_threads}")
-    print(f"memory growth           {(peak[0] - baseline) / 2**20:.1f} MB")
-    print(f"newest frame after      {to_newest:.2f} s after the resume")
-    print(f"key went back           {'yes: ' + str(went_back[:3]) if went_back else 'never'}")
-    print(f"writer threads at end   {left}")
+          f"server stopped {args.stall:g} s (OpenCV {cv2.__version__}, redis-py {redis.__version__})")
+    print(f"{'':24}" + "".join(f"{name:>24}" for name, _ in results))
+    rows = [
+        ("peak writer threads", lambda r: f"{r['threads']}"),
+        ("memory growth", lambda r: f"{r['memory']:.1f} MB"),
+        ("newest frame after", lambda r: f"{r['newest']:.2f} s"),
+        ("a key went back", lambda r: f"{len(r['went_back'])} times" if r["went_back"] else "never"),
+        ("writer threads at end", lambda r: f"{r['left']}"),
+    ]
+    for label, cell in rows:
+        print(f"{label:24}" + "".join(f"{cell(r):>24}" for _, r in results))
 
 
 if __name__ == "__main__":
