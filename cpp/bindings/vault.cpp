@@ -249,24 +249,31 @@ void frame_writer_run(py::object self) {
   self.attr("_target") = py::none();
   self.attr("_args") = py::tuple();
   std::string key = args[1].cast<std::string>();
-  for (;;) {
-    try {
-      write(*args);
-    } catch (py::error_already_set& err) {
-      logger.exception("Failed to write frame to redis in the background - ", err);
-      if (!kx::is_exception(err)) {
-        // Not an error of the write (SystemExit, KeyboardInterrupt...): this thread ends, and
-        // its key's waiting frame is left to the next writer.
-        writes.abandon(key);
-        return;
+  try {
+    for (;;) {
+      try {
+        write(*args);
+      } catch (py::error_already_set& err) {
+        logger.exception("Failed to write frame to redis in the background - ", err);
+        if (!kx::is_exception(err)) {
+          // Not an error of the write (SystemExit, KeyboardInterrupt...): this thread ends, and
+          // its key's waiting frame is left to the next writer.
+          writes.abandon(key);
+          return;
+        }
       }
+      args = py::tuple();  // the frame goes now, not with the next one
+      std::optional<FrameWrites::Assigned> next = writes.next(key);
+      if (!next) return;
+      key = std::move(next->key);
+      args = py::make_tuple(std::move(next->job.frame), std::move(next->job.key),
+                            std::move(next->job.zoom));
     }
-    args = py::tuple();  // the frame goes now, not with the next one
-    std::optional<FrameWrites::Assigned> next = writes.next(key);
-    if (!next) return;
-    key = std::move(next->key);
-    args = py::make_tuple(std::move(next->job.frame), std::move(next->job.key),
-                          std::move(next->job.zoom));
+  } catch (...) {
+    // Whatever else ends this thread (logging failed, no memory), its key is given back, or
+    // the key would count as being written for ever.
+    writes.abandon(key);
+    throw;
   }
 }
 
