@@ -8,8 +8,11 @@ import numpy as np
 import pytest
 from PIL import Image, ImageDraw, ImageFont
 
+from kestrix_sdk.constants import KEY
 from kestrix_sdk.visualize import captions
+from kestrix_sdk.visualize.boxes import BoxesDraw
 from kestrix_sdk.visualize.captions import CaptionsDraw, get_supported_fonts, get_text_size
+from kestrix_sdk.visualize.zones import VizPolygonDraw
 
 PACKAGE_FONT = os.path.join(captions.FONTS_DIR, "DejaVuSans.ttf")
 
@@ -260,6 +263,40 @@ def test_position_must_be_a_pair(drawer, pos):
     with pytest.raises(ValueError):
         drawer.draw_texts(draw, "t", pos=pos, fill_rectangle=True)
     assert draw.calls == []
+
+
+def _draw_at(drawer, where, pos, canvas):
+    draw = ImageDraw.Draw(canvas, "RGBA")
+    x, y = pos
+    if where == "caption":
+        drawer.draw_texts(draw, "t", pos=pos, fill_rectangle=True, show_shadow=True)
+    elif where == "box":
+        record = {KEY.TLWH: (x, y, 20, 20), KEY.LABEL: "a", KEY.SCORE: 0.5}
+        BoxesDraw(None, 2, (255, 255, 255), 12)._draw_objs_(draw, [record])
+    else:
+        frame = np.zeros((64, 64, 3), np.uint8)
+        roi = {"roi_name": "r", "polygon": np.array([[x, y], [x, 20], [20, 20]], dtype=object)}
+        try:
+            VizPolygonDraw(show_label=True).draw_polygon_rois(frame, [roi])
+        finally:
+            assert not frame.any()
+
+
+@pytest.mark.parametrize("where", ["caption", "box", "zone"])
+@pytest.mark.parametrize("pos", [(2**63 - 1, 10), (2**70, 10), (-2**70, 10), (10, -2**64),
+                                 (10, 2**70), (1e30, 10.0)])
+def test_positions_beyond_64_bits_are_refused_before_anything_is_drawn(drawer, where, pos):
+    canvas = Image.new("RGBA", (64, 64), (0, 0, 0, 0))
+    with pytest.raises(OverflowError, match="out of range"):
+        _draw_at(drawer, where, pos, canvas)
+    assert canvas.getbbox() is None
+
+
+@pytest.mark.parametrize("pos", [(2**62, 10), (10, 2**63 - 1), (4e18, 10.0)])
+def test_far_positions_inside_64_bits_are_drawn_off_the_canvas(drawer, pos):
+    canvas = Image.new("RGBA", (64, 64), (0, 0, 0, 0))
+    _draw_at(drawer, "caption", pos, canvas)
+    assert canvas.getbbox() is None
 
 
 def test_real_caption_on_a_pillow_canvas(drawer):

@@ -5,7 +5,9 @@ from __future__ import annotations
 
 import base64
 import binascii
+import os
 import random
+import signal
 import threading
 import time
 import uuid
@@ -19,6 +21,7 @@ from kestrix_sdk import constants
 from kestrix_sdk.logging import get_logger
 from kestrix_sdk.redis import vault
 from kestrix_sdk.redis.vault import VaultClient, gen_redis_key_local
+import frame_stamps
 from servers import wait_for
 
 LOGGER = "kestrix_sdk.REDIS"
@@ -358,10 +361,17 @@ def test_greyscale_frames_keep_one_channel(direct, key):
     assert direct.get_frame(key).shape == (30, 40)
 
 
+NOT_READABLE = "bytes that are not a readable image"
+_JPEG = plain_b64(image(48, 64))
+
+
 @pytest.mark.parametrize("stored, warning", [
     ("", None),                      # empty value: nothing to decode, nothing logged
-    ("QUJD", None),                  # base64 of "ABC": not an image, the decoder finds none
-    ("/9j/4AAQ" * 10, None),         # a truncated JPEG header
+    ("QUJD", "decodes to 3 " + NOT_READABLE),  # base64 of "ABC": the decoder finds no image
+    ("/9j/4AAQ" * 10, NOT_READABLE),  # a truncated JPEG header
+    (base64.b64encode(random.Random(5).randbytes(3000)).decode(), "decodes to 3000 "),
+    (base64.b64encode(base64.b64decode(_JPEG)[:600]).decode(), "decodes to 600 "),  # half a JPEG
+    (base64.b64encode(base64.b64decode(_JPEG)[:20]).decode(), NOT_READABLE),  # its header only
     ("abc", "Incorrect padding"),
     ("a", "Invalid base64-encoded string: number of data characters (1) cannot be 1 more "
           "than a multiple of 4"),
@@ -410,23 +420,25 @@ def _texts(rng: random.Random) -> list[bytes]:
 def test_decoder_matches_b64decode(monkeypatch, kit_log, seed):
     seen = []
 
+    decoded = np.zeros((1, 1, 3), np.uint8)
+
     def imdecode(arr, flags):
         seen.append((arr.dtype, arr.ndim, flags, arr.tobytes()))
-        return None
+        return decoded
 
     monkeypatch.setattr(cv2, "imdecode", imdecode)
     for text in _texts(random.Random(seed)):
         seen.clear()
         kit_log.clear()
-        assert VaultClient.base64_to_img(text) is None
+        got = VaultClient.base64_to_img(text)
         try:
             expected = base64.b64decode(text)
         except binascii.Error as err:
-            assert seen == []
+            assert seen == [] and got is None
             assert lines(kit_log) == [("WARNING", NOT_DECODED + str(err))], text
         else:
             assert seen == [(np.dtype(np.uint8), 1, -1, expected)], text
-            assert lines(kit_log) == []
+            assert got is decoded and lines(kit_log) == []
 
 
 # --- the writer -------------------------------------------------------------------------------
@@ -486,6 +498,24 @@ def test_an_error_ends_only_its_background_write(background, raw, kit_log, key, 
     assert background.get_frame(key).shape == (16, 16, 3)
 
 
+@pytest.mark.parametrize("error", [SystemExit(3), KeyboardInterrupt()])
+def test_a_base_exception_in_a_background_write_is_logged_and_ends_only_its_thread(
+        background, raw, kit_log, key, monkeypatch, error):
+    def imencode(ext, img):
+        raise error
+
+    with monkeypatch.context() as patch:
+        patch.setattr(cv2, "imencode", imencode)
+        assert background.write_frame(image(16, 16), key) is True
+        wait_for_writers()
+    [(level, message)] = lines(kit_log)
+    assert level == "ERROR" and message.startswith(WRITER_FAILED)
+    assert f"\n{type(error).__name__}" in message
+    assert background.write_frame(image(16, 16), key) is True
+    wait_for_writers()
+    assert background.get_frame(key).shape == (16, 16, 3)
+
+
 def test_background_writer_is_an_ordinary_thread(background, key, monkeypatch):
     started = []
 
@@ -531,3 +561,86 @@ def test_hundreds_of_concurrent_background_writes_all_land(background, raw, kit_
     wait_for_writers(60)
     assert lines(kit_log) == []
     assert raw.mget(keys) == [plain_b64(frame)] * len(keys)
+
+
+# --- ordering and a stalled server ----------------------------------------------------------
+
+
+@pytest.mark.parametrize("last", ["frame", "delete"])
+def test_background_writes_to_one_key_land_in_order(background, raw, key, last):
+    frame = image(32, 256)
+    for i in range(60):
+        background.write_frame(frame_stamps.stamp(frame, i), key)
+        background.write_frame(None, key)
+    if last == "frame":
+        background.write_frame(frame_stamps.stamp(frame, 999), key)
+    wait_for_writers()
+    value = raw.get(key)
+    assert (value is None) if last == "delete" else frame_stamps.read_value(value) == 999
+
+
+def rss_bytes() -> int:
+    with open("/proc/self/status") as status:
+        kb = next(line.split()[1] for line in status if line.startswith("VmRSS:"))
+    return int(kb) * 1024
+
+
+def test_a_stalled_server_holds_few_writers_and_little_memory_and_no_key_goes_back(
+        private_redis, kit_log, no_thread_leak):
+    # Twelve camera keys at 640 x 480, written at about 30 frames a second each while the server
+    # is stopped for longer than the client's read time-out, so that stalled writes fail and the
+    # writers move on to newer frames that stall in turn.
+    server = private_redis()
+    client = VaultClient(True, "127.0.0.1", server.port)
+    keys = [f"stall_{i}" for i in range(12)]
+    frame = image(480, 640)
+    watcher = redis.Redis(host="127.0.0.1", port=server.port, socket_timeout=60)
+    newest = {k: -1 for k in keys}
+    backwards = []
+    stop_watching = threading.Event()
+
+    def watch():
+        while not stop_watching.is_set():
+            for k, value in zip(keys, watcher.mget(keys)):
+                if value:
+                    index = frame_stamps.read_value(value)
+                    if index < newest[k]:
+                        backwards.append((k, newest[k], index))
+                    newest[k] = max(newest[k], index)
+
+    index = 0
+
+    def write_round():
+        nonlocal index
+        index += 1
+        for k in keys:
+            assert client.write_frame(frame_stamps.stamp(frame, index), k) is True
+
+    watching = threading.Thread(target=watch)
+    watching.start()
+    try:
+        write_round()
+        assert wait_for(lambda: min(newest.values()) == index, 20)
+        wait_for_writers()  # the warm-up's writers are gone before the stall's are counted
+        baseline = rss_bytes()
+        os.kill(server.proc.pid, signal.SIGSTOP)
+        peak_threads = peak_rss = 0
+        try:
+            # Until a stalled write has timed out and newer frames have been stalled behind it.
+            while not any(m.startswith(SET_FAILED) for _, m in lines(kit_log)) or index < 100:
+                write_round()
+                peak_threads = max(peak_threads, sum(isinstance(t, vault._FrameWriter)
+                                                     for t in threading.enumerate()))
+                peak_rss = max(peak_rss, rss_bytes())
+                time.sleep(1 / 30)  # the camera's frame rate
+        finally:
+            os.kill(server.proc.pid, signal.SIGCONT)
+        assert peak_threads == 8
+        assert peak_rss - baseline <= 50 * 2**20
+        assert wait_for(lambda: min(newest.values()) == index, 20), (newest, index)
+        wait_for_writers(30)
+    finally:
+        stop_watching.set()
+        watching.join()
+        watcher.close()
+    assert backwards == []

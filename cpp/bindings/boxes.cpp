@@ -17,8 +17,6 @@ namespace {
 
 constexpr const char* kModule = "kestrix_sdk.visualize.boxes";
 
-py::object module_attr(const char* name) { return py::module_::import(kModule).attr(name); }
-
 // The class and its own _draw_objs_, kept at load for the crop route's check.
 py::object* boxes_class = nullptr;
 py::object* own_draw_objs = nullptr;
@@ -50,7 +48,7 @@ py::object draw_objs(py::object self, py::object draw, py::object objs, py::obje
   auto size = draw.attr("im").attr("size").cast<py::tuple>();
   const int width = size[0].cast<int>();
   const int height = size[1].cast<int>();
-  py::object key = module_attr("KEY");
+  py::object key = kx::module_attr(kModule, "KEY");
   py::object key_tlwh = key.attr("TLWH"), key_class = key.attr("CLASS_ID");
   py::object key_label = key.attr("LABEL"), key_score = key.attr("SCORE");
   py::object bbox_color = self.attr("bbox_color");
@@ -66,7 +64,7 @@ py::object draw_objs(py::object self, py::object draw, py::object objs, py::obje
     if (color.is_none()) {
       py::object palette_id = kx::contains(record, key_class) ? py::object(record[key_class])
                                                          : py::object(py::int_(0));
-      color = module_attr("get_rgba_color_with_palette_id")("palette_id"_a = palette_id);
+      color = kx::module_attr(kModule, "get_rgba_color_with_palette_id")("palette_id"_a = palette_id);
     }
     py::list corners;
     corners.append(py::make_tuple(x, y));
@@ -102,7 +100,7 @@ py::object sparse_detections(py::object self, const py::array& frame, py::object
   if (!kx::method_plain(self, *boxes_class, "_draw_objs_", *own_draw_objs)) return py::none();
   const int height = static_cast<int>(frame.shape(0));
   const int width = static_cast<int>(frame.shape(1));
-  py::object key = module_attr("KEY");
+  py::object key = kx::module_attr(kModule, "KEY");
   py::object key_tlwh = key.attr("TLWH"), key_class = key.attr("CLASS_ID");
   py::object key_label = key.attr("LABEL"), key_score = key.attr("SCORE");
   py::object bbox_color = self.attr("bbox_color");
@@ -122,7 +120,7 @@ py::object sparse_detections(py::object self, const py::array& frame, py::object
     if (color.is_none()) {
       py::object palette_id = kx::contains(record, key_class) ? py::object(record[key_class])
                                                                : py::object(py::int_(0));
-      color = module_attr("get_rgba_color_with_palette_id")("palette_id"_a = palette_id);
+      color = kx::module_attr(kModule, "get_rgba_color_with_palette_id")("palette_id"_a = palette_id);
     }
     const long long x1 = static_cast<long long>(box.x) + box.w, y1 = static_cast<long long>(box.y) + box.h;
     if (box.x < -(1LL << 30) || box.y < -(1LL << 30) || x1 > (1LL << 30) || y1 > (1LL << 30)) return py::none();
@@ -156,8 +154,8 @@ PYBIND11_MODULE(boxes, m) {
   py::module_ palette = py::module_::import("kestrix_sdk.visualize.palette");
   m.attr("get_rgba_color") = palette.attr("get_rgba_color");
   m.attr("get_rgba_color_with_palette_id") = palette.attr("get_rgba_color_with_palette_id");
-  m.attr("CaptionsDraw") = py::module_::import("kestrix_sdk.visualize.captions").attr("CaptionsDraw");
-  m.attr("KEY") = py::module_::import("kestrix_sdk.constants").attr("KEY");
+  m.attr("CaptionsDraw") = kx::module_attr("kestrix_sdk.visualize.captions", "CaptionsDraw");
+  m.attr("KEY") = kx::module_attr("kestrix_sdk.constants", "KEY");
   m.attr("Image") = py::module_::import("PIL.Image");
   m.attr("ImageDraw") = py::module_::import("PIL.ImageDraw");
 
@@ -172,10 +170,10 @@ PYBIND11_MODULE(boxes, m) {
   cls.def_init(
          [](py::object self, py::object bbox_color, py::object bbox_thickness,
             py::object text_color, py::object text_size) {
-           self.attr("bbox_color") = module_attr("get_rgba_color")(bbox_color);
+           self.attr("bbox_color") = kx::module_attr(kModule, "get_rgba_color")(bbox_color);
            self.attr("bbox_thickness") = bbox_thickness;
            self.attr("label_drawer") =
-               module_attr("CaptionsDraw")("font_color"_a = text_color, "font_size"_a = text_size);
+               kx::module_attr(kModule, "CaptionsDraw")("font_color"_a = text_color, "font_size"_a = text_size);
          },
          "bbox_color"_a, "bbox_thickness"_a, "text_color"_a, "text_size"_a)
       .def(
@@ -186,9 +184,9 @@ PYBIND11_MODULE(boxes, m) {
             py::object fast = sparse_detections(self, frame, detections, show_label, show_confidence);
             if (!fast.is_none()) return py::array(fast);
             py::tuple size = py::make_tuple(frame.shape(1), frame.shape(0));
-            py::object overlay = module_attr("Image").attr("new")(
+            py::object overlay = kx::module_attr(kModule, "Image").attr("new")(
                 "RGBA", size, py::make_tuple(255, 255, 255, 0));
-            py::object draw = module_attr("ImageDraw").attr("Draw")(overlay, "RGBA");
+            py::object draw = kx::module_attr(kModule, "ImageDraw").attr("Draw")(overlay, "RGBA");
             self.attr("_draw_objs_")("draw"_a = draw, "objs"_a = detections,
                                      "show_label"_a = show_label,
                                      "show_confidence"_a = show_confidence);

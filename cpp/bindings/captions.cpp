@@ -23,8 +23,6 @@ constexpr const char* kBboxVersion = "10.0.0";
 
 const kx::ModuleLogger logger(kModule);
 
-py::module_ this_module() { return py::module_::import(kModule); }
-
 py::object get_supported_fonts(py::object fonts_dir) {
   py::module_ os = py::module_::import("os");
   py::object splitext = os.attr("path").attr("splitext");
@@ -37,7 +35,7 @@ py::object get_supported_fonts(py::object fonts_dir) {
 }
 
 py::tuple get_text_size(py::object draw, py::object text, py::object font, py::object xy) {
-  py::object version = this_module().attr("_pil_version");
+  py::object version = kx::module_attr(kModule, "_pil_version");
   if (version < py::str(kBboxVersion)) {
     py::object size = draw.attr("textsize")(text, font);
     return py::make_tuple(size[py::int_(0)], size[py::int_(1)]);
@@ -50,11 +48,10 @@ py::tuple get_text_size(py::object draw, py::object text, py::object font, py::o
 // CaptionsDraw
 
 py::object init_font(py::object self, py::object font_name, py::object font_size) {
-  py::module_ mod = this_module();
-  py::object fonts_dir = mod.attr("FONTS_DIR");
-  py::object fonts = mod.attr("get_supported_fonts")(fonts_dir);
+  py::object fonts_dir = kx::module_attr(kModule, "FONTS_DIR");
+  py::object fonts = kx::module_attr(kModule, "get_supported_fonts")(fonts_dir);
   const bool verbose = py::bool_(self.attr("verbose"));
-  py::object path = py::module_::import("os").attr("path");
+  py::object path = kx::module_attr("os", "path");
   bool absolute = false;
   if (font_name.is_none()) {
     py::object fallback = fonts[py::int_(0)];
@@ -74,21 +71,20 @@ py::object init_font(py::object self, py::object font_name, py::object font_size
   // An absolute path that exists is loaded as it is; a name from the font directory is the
   // file of that name plus ".ttf" there.
   py::object font_file = absolute ? font_name : path.attr("join")(fonts_dir, font_name + py::str(".ttf"));
-  return py::module_::import("PIL.ImageFont").attr("truetype")(font_file, font_size);
+  return kx::module_attr("PIL.ImageFont", "truetype")(font_file, font_size);
 }
 
 void captions_draw_init(py::object self, py::object font, py::object font_size, py::object font_color,
                         py::object shadow_color, py::object verbose) {
   kx::check_arg(font, "font", kx::Type::Str, true);
   kx::check_arg(font_size, "font_size", kx::Type::Int, true);
-  py::module_ mod = this_module();
   self.attr("verbose") = verbose;
-  if (font_size.is_none()) font_size = mod.attr("DEFAULT_FONT_SIZE");
+  if (font_size.is_none()) font_size = kx::module_attr(kModule, "DEFAULT_FONT_SIZE");
   self.attr("font") = self.attr("init_font")(py::arg("font_name") = font, py::arg("font_size") = font_size);
-  py::object get_rgba_color = mod.attr("get_rgba_color");
-  if (font_color.is_none()) font_color = mod.attr("DEFAULT_TXT_COLOR");
+  py::object get_rgba_color = kx::module_attr(kModule, "get_rgba_color");
+  if (font_color.is_none()) font_color = kx::module_attr(kModule, "DEFAULT_TXT_COLOR");
   self.attr("default_txt_color") = get_rgba_color(font_color);
-  if (shadow_color.is_none()) shadow_color = mod.attr("DEFAULT_SHADOW_COLOR");
+  if (shadow_color.is_none()) shadow_color = kx::module_attr(kModule, "DEFAULT_SHADOW_COLOR");
   self.attr("default_shadow_color") = get_rgba_color(shadow_color);
 }
 
@@ -118,9 +114,26 @@ Placement placement_of(const cap::CaptionLayout<T>& l) {
                    py::make_tuple(l.text_x, l.text_y), py::make_tuple(l.shadow_x, l.shadow_y)};
 }
 
+// An integer coordinate of a caption at (x, y) as a 64-bit integer; one beyond that range
+// raises OverflowError naming the position.
+std::int64_t coordinate(py::handle v, py::handle x, py::handle y) {
+  int overflow = 0;
+  const long long n = PyLong_AsLongLongAndOverflow(py::int_(py::reinterpret_borrow<py::object>(v)).ptr(), &overflow);
+  if (overflow != 0) {
+    PyErr_Format(PyExc_OverflowError,
+                 "caption position (%S, %S) out of range: coordinates must fit in 64 bits",
+                 x.ptr(), y.ptr());
+    throw py::error_already_set();
+  }
+  if (n == -1 && PyErr_Occurred()) throw py::error_already_set();
+  return static_cast<std::int64_t>(n);
+}
+
+// The layout of a caption; a position whose caption would leave the 64-bit range raises
+// OverflowError (ValueError for a coordinate that is not a number) before anything is drawn.
 Placement place(py::object width, py::object height, py::object x, py::object y, bool large_padding) {
   if (integral(width) && integral(height) && integral(x) && integral(y)) {
-    auto i64 = [](py::object v) { return py::int_(v).cast<std::int64_t>(); };
+    auto i64 = [&](py::handle v) { return coordinate(v, x, y); };
     return placement_of(cap::layout_caption(i64(width), i64(height), i64(x), i64(y), large_padding));
   }
   const double h = kx::as_double(height);
@@ -174,10 +187,10 @@ PYBIND11_MODULE(captions, m) {
       "(get_text_size) and CaptionsDraw, which draws a text above a point with an optional box\n"
       "behind it and a one-pixel drop shadow, through a Pillow ImageDraw context.";
 
-  py::object fonts_dir = py::module_::import("kestrix_sdk.constants").attr("FONTS_DIR");
+  py::object fonts_dir = kx::module_attr("kestrix_sdk.constants", "FONTS_DIR");
   py::object palette = py::module_::import("kestrix_sdk.visualize.palette");
   py::module_::import("PIL.ImageFont");
-  m.attr("_pil_version") = py::module_::import("PIL").attr("__version__");
+  m.attr("_pil_version") = kx::module_attr("PIL", "__version__");
 
   m.attr("FONTS_DIR") = fonts_dir;
   m.attr("get_rgba_color") = palette.attr("get_rgba_color");

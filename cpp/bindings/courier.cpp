@@ -287,7 +287,7 @@ py::bool_ connect(py::object self) {
   try {
     client.attr("connect")(py::arg("host") = host, py::arg("port") = port);
   } catch (py::error_already_set& err) {
-    if (!err.matches(PyExc_Exception)) throw;
+    if (!kx::is_exception(err)) throw;
     logger.error("Failed to connect to " + kx::quoted(host) + ":" + kx::quoted(port) + " - " +
                  kx::error_text(err));
     return py::bool_(false);
@@ -463,7 +463,7 @@ void listen(const Members& members, py::handle topic, py::handle msg) {
   py::object parsed = parse_json(msg);
   if (!parsed) {
     py::error_already_set err;
-    if (!err.matches(PyExc_Exception)) throw err;
+    if (!kx::is_exception(err)) throw err;
     logger.error("Failed to parse subscribed message(" + kx::quoted(msg) + ") - " +
                  kx::error_text(err));
     return;
@@ -625,7 +625,7 @@ py::dict get_last_published_msg(py::object self) {
 }
 
 py::str gen_mqtt_key_local(py::object node_id) {
-  py::object prefix = py::module_::import(kModuleName).attr("PREFIX").attr("MQTT").attr("LOCAL");
+  py::object prefix = kx::module_attr(kModuleName, "PREFIX").attr("MQTT").attr("LOCAL");
   return py::str(kestrix::join_key(kx::text_of(prefix), {kx::text_of(node_id)}));
 }
 
@@ -642,7 +642,7 @@ PYBIND11_MODULE(courier, m) {
   py::module_::import("json");
   py::module_::import("threading");
   py::module_::import("paho.mqtt.client");
-  m.attr("PREFIX") = py::module_::import("kestrix_sdk.constants").attr("PREFIX");
+  m.attr("PREFIX") = kx::module_attr("kestrix_sdk.constants", "PREFIX");
 
   m.attr("logger") = kx::make_logger("kestrix_sdk.logging", "MQTT", true);
   py::object default_host = kx::constant("DEFAULT_MQTT_HOST");

@@ -110,7 +110,7 @@ double min_distance(py::object /*cls*/, py::object colors_set, py::object color_
 
 // The alpha of a 4-item colour value: a fraction in [0, 1] scaled to 0..255 and
 // truncated, anything else truncated to its integer part.
-py::object spec_alpha(py::object a) {
+py::object alpha_channel_value(py::object a) {
   if (PyLong_Check(a.ptr()) || PyIndex_Check(a.ptr())) {
     PyObject* index = PyNumber_Index(a.ptr());
     if (index == nullptr) throw py::error_already_set();
@@ -119,9 +119,9 @@ py::object spec_alpha(py::object a) {
     const long long v = PyLong_AsLongLongAndOverflow(value.ptr(), &overflow);
     if (v == -1 && PyErr_Occurred()) throw py::error_already_set();
     if (overflow != 0) return value;  // far outside [0, 1]: unchanged
-    return py::int_(pal::spec_alpha(v));
+    return py::int_(pal::alpha_channel_value(v));
   }
-  return int_of(pal::spec_alpha(kx::as_double(a)));
+  return int_of(pal::alpha_channel_value(kx::as_double(a)));
 }
 
 py::object get_rgba_color(py::object getcolor, py::object color) {
@@ -136,7 +136,7 @@ py::object get_rgba_color(py::object getcolor, py::object color) {
   }
   if (items == 4) {
     return py::make_tuple(color[py::int_(0)], color[py::int_(1)], color[py::int_(2)],
-                          spec_alpha(color[py::int_(3)]));
+                          alpha_channel_value(color[py::int_(3)]));
   }
   return py::none();
 }
@@ -161,7 +161,7 @@ PYBIND11_MODULE(palette, m) {
       "Colours for the drawing modules: ColorPalette, the shared 256-colour PALETTE, and the\n"
       "conversion of colour values to RGBA colours (red, green, blue, alpha).";
 
-  py::object getcolor = py::module_::import("PIL.ImageColor").attr("getcolor");
+  py::object getcolor = kx::module_attr("PIL.ImageColor", "getcolor");
 
   kx::HeapClass palette_class(m, "ColorPalette", kColorPaletteDoc);
   palette_class

@@ -23,7 +23,7 @@ constexpr double kPassSeconds = 0.1;
 // entries, so a wrong index cannot make the reporter build and send a huge record.
 constexpr long long kMaxSourceIdx = 65535;
 
-const kx::ModuleLogger kLog(kModule);
+const kx::ModuleLogger logger(kModule);
 
 constexpr const char* kClassDoc =
     "Status logger class\n"
@@ -44,11 +44,8 @@ constexpr const char* kUpdateStatusDoc =
     "source_idx counts from 0 and is at most 65535; any other value raises ValueError before "
     "anything is changed.\n";
 
-// A module-level name, looked up at the moment of use (as a global of the module would be).
-py::object module_attr(const char* name) { return py::module_::import(kModule).attr(name); }
-
 // Wall-clock seconds since the Unix epoch, with fraction.
-double wall_clock() { return py::module_::import("time").attr("time")().cast<double>(); }
+double wall_clock() { return kx::module_attr("time", "time")().cast<double>(); }
 
 // The current time in whole seconds since the epoch, fraction dropped (as int(time.time())).
 py::object whole_seconds_now() {
@@ -56,11 +53,11 @@ py::object whole_seconds_now() {
 }
 
 // The record's JSON text, as json.dumps writes it with its default settings.
-py::str to_json(py::handle record) { return py::module_::import("json").attr("dumps")(record); }
+py::str to_json(py::handle record) { return kx::module_attr("json", "dumps")(record); }
 
 // "<prefix>_<node_id>" for a member of PREFIX.MQTT or PREFIX.REDIS, both read now.
 std::string destination(py::handle self, const char* group, const char* member) {
-  py::object prefix = module_attr("PREFIX").attr(group).attr(member);
+  py::object prefix = kx::module_attr(kModule, "PREFIX").attr(group).attr(member);
   return kx::text_of(prefix) + "_" + kx::text_of(self.attr("node_id"));
 }
 
@@ -107,11 +104,11 @@ void init(py::object self, py::object node_id, py::object node_name, py::object 
   self.attr("_status_buf") = status;
   self.attr("_error_buf") = py::dict();
 
-  py::object stop_event = py::module_::import("threading").attr("Event")();
+  py::object stop_event = kx::module_attr("threading", "Event")();
   stop_event.attr("clear")();
   self.attr("_b_stop") = stop_event;
   self.attr("verbose") = verbose;
-  self.attr("_buf_lock") = py::module_::import("threading").attr("RLock")();
+  self.attr("_buf_lock") = kx::module_attr("threading", "RLock")();
 }
 
 void update_status_info(py::object self, py::object info, py::object source_idx) {
@@ -156,7 +153,7 @@ void update_status_info(py::object self, py::object info, py::object source_idx)
     verbose = kx::truthy(self.attr("verbose"));
     if (verbose) rendered = kx::quoted(buf);
   }
-  if (verbose) kLog.info("Status info: " + rendered);
+  if (verbose) logger.info("Status info: " + rendered);
 }
 
 void update_error_info(py::object self, py::object msg) {
@@ -172,17 +169,17 @@ void update_error_info(py::object self, py::object msg) {
     BufLock lock(self);
     self.attr("_error_buf") = record;
   }
-  kLog.warning("Updated error buf - " + kx::quoted(record));
+  logger.warning("Updated error buf - " + kx::quoted(record));
 }
 
 void log_info(py::object msg) {
   kx::check_arg(msg, "msg", kx::Type::Str);
-  kLog.info(msg.cast<std::string>());
+  logger.info(msg.cast<std::string>());
 }
 
 void log_warning(py::object msg) {
   kx::check_arg(msg, "msg", kx::Type::Str);
-  kLog.warning(msg.cast<std::string>());
+  logger.warning(msg.cast<std::string>());
 }
 
 void error(py::object self, py::object msg) {
@@ -207,7 +204,7 @@ void report_error(py::handle self, py::handle mqtt) {
   }
   mqtt.attr("publish")(py::arg("topic") = destination(self, "MQTT", "CLOUD"),
                        py::arg("message") = text);
-  kLog.warning("Published error message to MQTT - " + kx::quoted(text));
+  logger.warning("Published error message to MQTT - " + kx::quoted(text));
   BufLock lock(self);
   py::object pending = self.attr("_error_buf");
   if (pending.is(reported)) self.attr("_error_buf") = py::dict();
@@ -225,7 +222,7 @@ void report_status(py::handle self, py::handle mqtt, py::handle redis) {
                        py::arg("message") = text);
   redis.attr("put_data")(py::arg("redis_key") = destination(self, "REDIS", "STATUS"),
                          py::arg("data") = text);
-  if (kx::truthy(self.attr("verbose"))) kLog.info("publish message - " + kx::quoted(text));
+  if (kx::truthy(self.attr("verbose"))) logger.info("publish message - " + kx::quoted(text));
 }
 
 // Runs one report; a failure (any Python exception, SystemExit and KeyboardInterrupt raised by a
@@ -235,9 +232,9 @@ void guarded(const char* what, Report&& report) {
   try {
     report();
   } catch (py::error_already_set& err) {
-    kLog.exception(std::string(what) + " - ", err);
+    logger.exception(std::string(what) + " - ", err);
   } catch (const std::exception& err) {
-    kLog.error(std::string(what) + " - " + err.what());
+    logger.error(std::string(what) + " - " + err.what());
   }
 }
 
@@ -253,8 +250,8 @@ void run(py::object self) {
   py::object mqtt;
   try {
     py::object stop_event = self.attr("_b_stop");
-    mqtt = module_attr("KestrixMqtt")();
-    py::object redis = module_attr("KestrixRedis")();
+    mqtt = kx::module_attr(kModule, "KestrixMqtt")();
+    py::object redis = kx::module_attr(kModule, "KestrixRedis")();
     // Before the first report of each kind no interval applies: the first pass reports at once.
     kestrix::IntervalTimer last_error_report;
     kestrix::IntervalTimer last_status_report;
@@ -270,9 +267,9 @@ void run(py::object self) {
       stop_event.attr("wait")(kPassSeconds);
     }
   } catch (py::error_already_set& err) {
-    kLog.exception("Status reporter stopped - ", err);
+    logger.exception("Status reporter stopped - ", err);
   } catch (const std::exception& err) {
-    kLog.error(std::string("Status reporter stopped - ") + err.what());
+    logger.error(std::string("Status reporter stopped - ") + err.what());
   }
   // However the loop ended, the MQTT client's watcher is asked to stop and waited for briefly;
   // then its connection is closed (its network thread sends what is queued first; a connection
@@ -289,9 +286,9 @@ void run(py::object self) {
 }
 
 py::object get_pulse_logger(py::object node_id, py::object node_name, py::object node_type) {
-  if (node_id.is_none()) node_id = module_attr("NODE_ID");
-  if (node_type.is_none()) node_type = module_attr("NODE_TYPE");
-  return module_attr("StatusCaching")(node_id, node_name, node_type);
+  if (node_id.is_none()) node_id = kx::module_attr(kModule, "NODE_ID");
+  if (node_type.is_none()) node_type = kx::module_attr(kModule, "NODE_TYPE");
+  return kx::module_attr(kModule, "StatusCaching")(node_id, node_name, node_type);
 }
 
 }  // namespace
@@ -303,8 +300,8 @@ PYBIND11_MODULE(pulse, m) {
 
   m.attr("STATUS_LOG_INTERVAL") = kStatusLogInterval;
   m.attr("logger") = kx::make_logger("kestrix_sdk.logging", "STATUS", /*by_keyword=*/true);
-  m.attr("KestrixMqtt") = py::module_::import("kestrix_sdk.mqtt.courier").attr("CourierClient");
-  m.attr("KestrixRedis") = py::module_::import("kestrix_sdk.redis.vault").attr("VaultClient");
+  m.attr("KestrixMqtt") = kx::module_attr("kestrix_sdk.mqtt.courier", "CourierClient");
+  m.attr("KestrixRedis") = kx::module_attr("kestrix_sdk.redis.vault", "VaultClient");
   py::module_ constants = py::module_::import("kestrix_sdk.constants");
   m.attr("PREFIX") = constants.attr("PREFIX");
   m.attr("NODE_ID") = constants.attr("NODE_ID");

@@ -8,12 +8,14 @@
 
 #include <optional>
 #include <string>
+#include <utility>
 
 #include "binding.hpp"
 #include "kestrix/base64.hpp"
 #include "kestrix/keys.hpp"
 #include "kestrix/server_url.hpp"
 #include "urls.hpp"
+#include "kestrix/latest_writes.hpp"
 
 namespace {
 
@@ -35,25 +37,31 @@ constexpr double kPoolWaitSeconds = 20.0;
 constexpr double kConnectTimeoutSeconds = 1.0;
 constexpr double kSocketTimeoutSeconds = 5.0;
 
-py::object module_attr(const char* module, const char* name) {
-  return py::module_::import(module).attr(name);
-}
-
-// Errors a guarded block handles: Exception, not KeyboardInterrupt, SystemExit and the like.
-bool is_exception(const py::error_already_set& err) { return err.matches(PyExc_Exception); }
+// Background frame writes of one VaultClient. A key's writes run one after the other, so a key
+// never goes back to an older frame; a frame that a newer one for its key replaces before its
+// write starts is dropped (it would be overwritten at once). At most kMaxWriters threads write
+// at a time, and each ends as soon as no write is left for it, so a stalled server holds at
+// most kMaxWriters threads and one waiting frame per key.
+struct FrameJob {
+  py::object frame;  // the caller's frame copied, or None for a delete
+  py::object key;
+  py::object zoom;
+};
+using FrameWrites = kestrix::LatestWrites<std::string, FrameJob>;
+constexpr std::size_t kMaxWriters = 8;
 
 // The client over a pool with the settings above. `where` holds the pool's address keywords:
 // host and port, or a socket path with its connection class, plus credentials, database and
 // TLS settings when a URL gave them.
 py::object make_redis_client(py::kwargs where) {
-  py::object no_backoff = module_attr("redis.backoff", "NoBackoff")();
+  py::object no_backoff = kx::module_attr("redis.backoff", "NoBackoff")();
   where["max_connections"] = kPoolSize;
   where["timeout"] = kPoolWaitSeconds;
   where["socket_connect_timeout"] = kConnectTimeoutSeconds;
   where["socket_timeout"] = kSocketTimeoutSeconds;
-  where["retry"] = module_attr("redis.retry", "Retry")(no_backoff, 0);
-  py::object pool = module_attr("redis", "BlockingConnectionPool")(**where);
-  py::object client = module_attr("redis", "StrictRedis")(py::arg("connection_pool") = pool);
+  where["retry"] = kx::module_attr("redis.retry", "Retry")(no_backoff, 0);
+  py::object pool = kx::module_attr("redis", "BlockingConnectionPool")(**where);
+  py::object client = kx::module_attr("redis", "StrictRedis")(py::arg("connection_pool") = pool);
   // The client owns this pool as it owns one it makes itself: discarding the client closes
   // the pool's connections.
   client.attr("auto_close_connection_pool") = true;
@@ -70,7 +78,7 @@ py::object optional_text(const std::optional<std::string>& value) {
 py::kwargs url_address(const kestrix::ServerUrl& url, const std::string& text) {
   py::kwargs where;
   if (url.scheme == "unix") {
-    where["connection_class"] = module_attr("redis", "UnixDomainSocketConnection");
+    where["connection_class"] = kx::module_attr("redis", "UnixDomainSocketConnection");
     where["path"] = url.path;
   } else {
     where["host"] = url.host;
@@ -81,7 +89,7 @@ py::kwargs url_address(const kestrix::ServerUrl& url, const std::string& text) {
   where["password"] = optional_text(url.password);
   if (url.tls) {
     kx::tls_context(url, "Redis", kestrix::redact_url(text));
-    where["connection_class"] = module_attr("redis", "SSLConnection");
+    where["connection_class"] = kx::module_attr("redis", "SSLConnection");
     where["ssl_ca_certs"] = optional_text(url.ca);
     where["ssl_certfile"] = optional_text(url.cert);
     where["ssl_keyfile"] = optional_text(url.key);
@@ -93,7 +101,7 @@ py::kwargs url_address(const kestrix::ServerUrl& url, const std::string& text) {
 
 // <prefix>_<node_id>_<port>, with PREFIX.REDIS.<member> read now.
 py::str redis_key(const char* member, py::handle node_id, py::handle port) {
-  py::object prefix = module_attr("kestrix_sdk.constants", "PREFIX").attr("REDIS").attr(member);
+  py::object prefix = kx::module_attr("kestrix_sdk.constants", "PREFIX").attr("REDIS").attr(member);
   return py::str(
       kestrix::join_key(kx::text_of(prefix), {kx::text_of(node_id), kx::text_of(port)}));
 }
@@ -148,7 +156,7 @@ py::bytes base64_decode(py::handle text) {
   }
   if (result.status != b64::DecodeStatus::Ok) {
     const std::string message = b64::error_message(result);
-    PyErr_SetString(module_attr("binascii", "Error").ptr(), message.c_str());
+    PyErr_SetString(kx::module_attr("binascii", "Error").ptr(), message.c_str());
     throw py::error_already_set();
   }
   PyObject* raw = bytes.release().ptr();
@@ -165,6 +173,18 @@ py::object b64decode(py::object data) {
 }
 
 // --- VaultClient ------------------------------------------------------------------------------
+
+// The client's background-write bookkeeping, kept beside the object (in a weak-keyed table of
+// the module) so that the object's own members stay the two documented ones.
+py::object frame_writes_of(py::handle self) {
+  py::object table = kx::module_attr(kModule, "_frame_writes");
+  py::object writes = table.attr("get")(self);
+  if (writes.is_none()) {
+    writes = kx::module_attr(kModule, "_FrameWrites")();
+    table[self] = writes;
+  }
+  return writes;
+}
 
 void init(py::object self, py::object thread, py::object host, py::object port, py::object url) {
   kx::check_arg(host, "host", kx::Type::Str);
@@ -185,6 +205,7 @@ void init(py::object self, py::object thread, py::object host, py::object port, 
   }
   self.attr("_use_thread") = thread;
   self.attr("_redis_client") = make_redis_client(where);
+  frame_writes_of(self);
 }
 
 py::object gen_redis_key_local(py::object node_id, py::object port) {
@@ -231,11 +252,19 @@ py::object base64_to_img(py::object b64_bytes) {
   kx::check_arg(b64_bytes, "b64_bytes", kx::Type::Bytes);
   try {
     py::module_ numpy = py::module_::import("numpy");
-    py::object array = numpy.attr("frombuffer")(base64_decode(b64_bytes),
-                                                py::arg("dtype") = numpy.attr("uint8"));
-    return module_attr("cv2", "imdecode")(array, -1);
+    py::bytes decoded = base64_decode(b64_bytes);
+    const Py_ssize_t size = PyBytes_GET_SIZE(decoded.ptr());
+    py::object array = numpy.attr("frombuffer")(decoded, py::arg("dtype") = numpy.attr("uint8"));
+    py::object img = kx::module_attr("cv2", "imdecode")(array, -1);
+    // OpenCV's decoder answers None, without raising, for bytes it cannot read (random bytes,
+    // a cut-off file, a header alone): that is as unreadable a value as a refused text.
+    if (img.is_none()) {
+      logger.warning("Failed to convert base64 to image - the value decodes to " +
+                     std::to_string(size) + " bytes that are not a readable image");
+    }
+    return img;
   } catch (py::error_already_set& err) {
-    if (!is_exception(err)) throw;
+    if (!kx::is_exception(err)) throw;
     logger.warning("Failed to convert base64 to image - " + kx::error_text(err));
     return py::none();
   }
@@ -249,7 +278,7 @@ py::object write_once(py::handle self, py::handle frame, py::handle key, py::han
     try {
       return py::bool_(kx::truthy(self.attr("_redis_client").attr("set")(key, encoded[1])));
     } catch (py::error_already_set& err) {
-      if (!is_exception(err)) throw;
+      if (!kx::is_exception(err)) throw;
       logger.error("Failed to write frame to redis - " + kx::error_text(err));
     }
   }
@@ -263,27 +292,75 @@ py::object write_to_redis(py::object self, py::object frame, py::object key, py:
   return write_once(self, frame, key, zoom);
 }
 
-// Body of the frame-writer thread: Thread.run (the one write), where an error that ends the
-// write reports to nobody else, so it is logged with its traceback and loses only this write.
+// Body of a frame-writer thread: its first write (target and args, as for any Thread), then the
+// writes the client's bookkeeping hands it, until none is left. An error that ends a write
+// reports to nobody else, so it is logged with its traceback and loses only that write; any
+// other error is logged the same way and ends the thread.
 void frame_writer_run(py::object self) {
+  py::object writes_obj = self.attr("_writes");
+  auto& writes = writes_obj.cast<FrameWrites&>();
+  py::object write = self.attr("_target");
+  py::tuple args = self.attr("_args");
+  // As Thread.run does: the thread object keeps no reference to its target and arguments.
+  self.attr("_target") = py::none();
+  self.attr("_args") = py::tuple();
+  std::string key = args[1].cast<std::string>();
   try {
-    module_attr("threading", "Thread").attr("run")(self);
-  } catch (py::error_already_set& err) {
-    if (!is_exception(err)) throw;
-    logger.exception("Failed to write frame to redis in the background - ", err);
+    for (;;) {
+      try {
+        write(*args);
+      } catch (py::error_already_set& err) {
+        logger.exception("Failed to write frame to redis in the background - ", err);
+        if (!kx::is_exception(err)) {
+          // Not an error of the write (SystemExit, KeyboardInterrupt...): this thread ends, and
+          // its key's waiting frame is left to the next writer.
+          writes.abandon(key);
+          return;
+        }
+      }
+      args = py::tuple();  // the frame goes now, not with the next one
+      std::optional<FrameWrites::Assigned> next = writes.next(key);
+      if (!next) return;
+      key = std::move(next->key);
+      args = py::make_tuple(std::move(next->job.frame), std::move(next->job.key),
+                            std::move(next->job.zoom));
+    }
+  } catch (...) {
+    // Whatever else ends this thread (logging failed, no memory), its key is given back, or
+    // the key would count as being written for ever.
+    writes.abandon(key);
+    throw;
+  }
+}
+
+// Starts a writer thread for its first job; if it cannot start, the job's key is given back.
+void start_writer(py::handle self, py::object writes_obj, FrameWrites::Assigned first) {
+  auto& writes = writes_obj.cast<FrameWrites&>();
+  try {
+    py::object writer = kx::module_attr(kModule, "_FrameWriter")(
+        py::arg("target") = self.attr("_write_to_redis"),
+        py::arg("args") = py::make_tuple(std::move(first.job.frame), std::move(first.job.key),
+                                         std::move(first.job.zoom)));
+    writer.attr("_writes") = writes_obj;
+    writer.attr("start")();
+  } catch (...) {
+    writes.abandon(first.key);
+    throw;
   }
 }
 
 py::object write_frame(py::object self, py::object frame, py::object key, py::object zoom) {
   kx::check_arg(key, "redis_key", kx::Type::Str);
   kx::check_arg(zoom, "zoom", kx::Type::Float, true);
-  py::object write = self.attr("_write_to_redis");
-  if (!kx::truthy(self.attr("_use_thread"))) return write(frame, key, zoom);
+  if (!kx::truthy(self.attr("_use_thread"))) return self.attr("_write_to_redis")(frame, key, zoom);
   // Callers reuse their frame buffers as soon as this returns: the writer gets its own copy.
-  if (py::isinstance(frame, module_attr("numpy", "ndarray"))) frame = frame.attr("copy")();
-  py::object writer = module_attr(kModule, "_FrameWriter")(
-      py::arg("target") = write, py::arg("args") = py::make_tuple(frame, key, zoom));
-  writer.attr("start")();
+  if (py::isinstance(frame, kx::module_attr("numpy", "ndarray"))) frame = frame.attr("copy")();
+  py::object writes_obj = frame_writes_of(self);
+  auto& writes = writes_obj.cast<FrameWrites&>();
+  std::string key_text = key.cast<std::string>();
+  // A replaced frame is released here, with the GIL held and outside the bookkeeping's lock.
+  FrameWrites::Submitted out = writes.submit(key_text, FrameJob{frame, key, zoom});
+  if (out.start) start_writer(self, writes_obj, std::move(*out.start));
   return py::bool_(true);
 }
 
@@ -296,7 +373,7 @@ py::object get_frame(py::object self, py::object key) {
     }
     return py::none();
   } catch (py::error_already_set& err) {
-    if (!is_exception(err)) throw;
+    if (!kx::is_exception(err)) throw;
     logger.warning("Failed to get redis frame from " + kx::text_of(key) + " - " +
                    kx::error_text(err));
     return py::none();
@@ -322,7 +399,7 @@ PYBIND11_MODULE(vault, m) {
   opts.disable_function_signatures();
 
   // Everything the module calls is loaded now: a missing dependency fails the import.
-  for (const char* name : {"binascii", "threading", "cv2", "numpy", "redis", "redis.backoff",
+  for (const char* name : {"binascii", "threading", "weakref", "cv2", "numpy", "redis", "redis.backoff",
                            "redis.retry", "kestrix_sdk.constants"}) {
     py::module_::import(name);
   }
@@ -351,7 +428,15 @@ PYBIND11_MODULE(vault, m) {
         "\n"
         "Raises binascii.Error when the text is not base64, as base64.b64decode does.");
   // The thread of one background frame write (a threading.Thread started with target and args).
-  kx::ThreadClass(m, "_FrameWriter", "Thread of one background frame write")
+  py::class_<FrameWrites>(m, "_FrameWrites", "Background frame writes of one client")
+      .def(py::init([] { return new FrameWrites(kMaxWriters); }))
+      .def_property_readonly("workers", &FrameWrites::workers)
+      .def_property_readonly("peak_workers", &FrameWrites::peak_workers)
+      .def_property_readonly("waiting", &FrameWrites::waiting);
+  m.attr("_frame_writes") = kx::module_attr("weakref", "WeakKeyDictionary")();
+  // A background frame writer (a threading.Thread started with target and args for its first
+  // write, which then takes the client's further writes until none is left).
+  kx::ThreadClass(m, "_FrameWriter", "Thread of background frame writes")
       .def("run", &frame_writer_run);
 
   kx::HeapClass(m, "VaultClient", kClassDoc)

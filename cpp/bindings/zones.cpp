@@ -18,8 +18,6 @@ namespace {
 
 constexpr const char* kModule = "kestrix_sdk.visualize.zones";
 
-py::object module_attr(const char* name) { return py::module_::import(kModule).attr(name); }
-
 // The class and its own _draw_polygon_, kept at load for the crop route's check.
 py::object* zones_class = nullptr;
 py::object* own_draw_polygon = nullptr;
@@ -93,9 +91,9 @@ py::object draw_polygon_rois(py::object self, py::object img, py::object rois,
   if (!fast.is_none()) return fast;
   const int height = static_cast<int>(frame.shape(0));
   const int width = static_cast<int>(frame.shape(1));
-  py::object overlay = module_attr("Image").attr("new")("RGBA", py::make_tuple(width, height),
+  py::object overlay = kx::module_attr(kModule, "Image").attr("new")("RGBA", py::make_tuple(width, height),
                                                         py::make_tuple(255, 255, 255, 0));
-  py::object draw = module_attr("ImageDraw").attr("Draw")(overlay, "RGBA");
+  py::object draw = kx::module_attr(kModule, "ImageDraw").attr("Draw")(overlay, "RGBA");
   if (fill_color.is_none()) fill_color = self.attr("default_roi_color");
   if (outline_color.is_none()) outline_color = self.attr("default_outline_color");
 
@@ -140,7 +138,7 @@ PYBIND11_MODULE(zones, m) {
   py::module_ palette = py::module_::import("kestrix_sdk.visualize.palette");
   m.attr("get_rgba_color") = palette.attr("get_rgba_color");
   m.attr("get_rgba_color_with_palette_id") = palette.attr("get_rgba_color_with_palette_id");
-  m.attr("CaptionsDraw") = py::module_::import("kestrix_sdk.visualize.captions").attr("CaptionsDraw");
+  m.attr("CaptionsDraw") = kx::module_attr("kestrix_sdk.visualize.captions", "CaptionsDraw");
   m.attr("Image") = py::module_::import("PIL.Image");
   m.attr("ImageDraw") = py::module_::import("PIL.ImageDraw");
 
@@ -172,10 +170,10 @@ PYBIND11_MODULE(zones, m) {
             py::object label_color) {
            self.attr("show_roi") = show_roi;
            self.attr("show_label") = show_label;
-           py::object get_rgba_color = module_attr("get_rgba_color");
-           self.attr("label_drawer") = module_attr("CaptionsDraw")(
+           py::object get_rgba_color = kx::module_attr(kModule, "get_rgba_color");
+           self.attr("label_drawer") = kx::module_attr(kModule, "CaptionsDraw")(
                "font_size"_a = label_size, "font_color"_a = get_rgba_color(label_color));
-           if (roi_color.is_none()) roi_color = module_attr("DEFAULT_ROI_COLOR");
+           if (roi_color.is_none()) roi_color = kx::module_attr(kModule, "DEFAULT_ROI_COLOR");
            self.attr("default_roi_color") = get_rgba_color(roi_color);
            if (outline_color.is_none()) outline_color = derived_outline(roi_color);
            self.attr("default_outline_color") = get_rgba_color(outline_color);

@@ -1,6 +1,9 @@
 #include <gtest/gtest.h>
 
+#include <cmath>
 #include <cstdint>
+#include <limits>
+#include <stdexcept>
 
 #include "kestrix/caption_layout.hpp"
 
@@ -57,4 +60,26 @@ TEST(CaptionLayout, NegativePositionsUseFloorArithmetic) {
   EXPECT_EQ(l.box_y0, -3 - 8 - 1);
   EXPECT_EQ(l.text_x, -8);
   EXPECT_EQ(l.shadow_x, -7);
+}
+
+TEST(CaptionLayout, ACaptionBeyondTheIntegerRangeIsRefusedNotWrapped) {
+  constexpr std::int64_t kMax = std::numeric_limits<std::int64_t>::max();
+  constexpr std::int64_t kMin = std::numeric_limits<std::int64_t>::min();
+  EXPECT_THROW(cap::layout_caption(std::int64_t{40}, 14, kMax, 10, false), std::overflow_error);
+  EXPECT_THROW(cap::layout_caption(std::int64_t{40}, 14, kMax - 40, 10, false), std::overflow_error);
+  EXPECT_THROW(cap::layout_caption(std::int64_t{40}, 14, 10, kMin, false), std::overflow_error);
+  EXPECT_THROW(cap::layout_caption(std::int64_t{40}, 14, 10, kMin + 14, true), std::overflow_error);
+  // The last positions whose whole caption fits.
+  EXPECT_EQ(cap::layout_caption(std::int64_t{40}, 14, kMax - 46, 10, false).box_x1, kMax);
+  EXPECT_EQ(cap::layout_caption(std::int64_t{40}, 14, 10, kMin + 16, false).text_y, kMin);
+  EXPECT_EQ(cap::layout_caption(std::int64_t{40}, 14, 10, kMax, false).box_y1, kMax);
+}
+
+TEST(CaptionLayout, FloatingPositionsOutsideTheIntegerRangeAreRefused) {
+  const double inf = std::numeric_limits<double>::infinity();
+  EXPECT_THROW(cap::layout_caption(40.0, 14.0, 1e30, 10.0, false), std::overflow_error);
+  EXPECT_THROW(cap::layout_caption(40.0, 14.0, 10.0, -1e19, false), std::overflow_error);
+  EXPECT_THROW(cap::layout_caption(40.0, 14.0, inf, 10.0, false), std::overflow_error);
+  EXPECT_THROW(cap::layout_caption(40.0, 14.0, 10.0, std::nan(""), false), std::domain_error);
+  EXPECT_DOUBLE_EQ(cap::layout_caption(40.0, 14.0, 4e18, 10.0, false).box_x1, 4e18 + 46);
 }

@@ -96,18 +96,18 @@ TEST(Hsv2Rgb, HexconeSectorsScaledAndRounded) {
   EXPECT_EQ(neg[0], 1.0);
 }
 
-TEST(SpecAlpha, FractionsScaleAndTruncateOthersTruncate) {
-  EXPECT_EQ(pal::spec_alpha(0.5), 127.0);
-  EXPECT_EQ(pal::spec_alpha(1.0), 255.0);
-  EXPECT_EQ(pal::spec_alpha(0.0), 0.0);
-  EXPECT_EQ(pal::spec_alpha(200.9), 200.0);
-  EXPECT_EQ(pal::spec_alpha(-5.5), -5.0);
-  EXPECT_EQ(pal::spec_alpha(1.0000001), 1.0);
-  EXPECT_EQ(pal::spec_alpha(1LL), 255LL);
-  EXPECT_EQ(pal::spec_alpha(0LL), 0LL);
-  EXPECT_EQ(pal::spec_alpha(2LL), 2LL);
-  EXPECT_EQ(pal::spec_alpha(300LL), 300LL);
-  EXPECT_EQ(pal::spec_alpha(-1LL), -1LL);
+TEST(AlphaChannelValue, FractionsScaleAndTruncateOthersTruncate) {
+  EXPECT_EQ(pal::alpha_channel_value(0.5), 127.0);
+  EXPECT_EQ(pal::alpha_channel_value(1.0), 255.0);
+  EXPECT_EQ(pal::alpha_channel_value(0.0), 0.0);
+  EXPECT_EQ(pal::alpha_channel_value(200.9), 200.0);
+  EXPECT_EQ(pal::alpha_channel_value(-5.5), -5.0);
+  EXPECT_EQ(pal::alpha_channel_value(1.0000001), 1.0);
+  EXPECT_EQ(pal::alpha_channel_value(1LL), 255LL);
+  EXPECT_EQ(pal::alpha_channel_value(0LL), 0LL);
+  EXPECT_EQ(pal::alpha_channel_value(2LL), 2LL);
+  EXPECT_EQ(pal::alpha_channel_value(300LL), 300LL);
+  EXPECT_EQ(pal::alpha_channel_value(-1LL), -1LL);
 }
 
 TEST(PaletteBuilder, PicksWhatThePlainRuleWouldPick) {

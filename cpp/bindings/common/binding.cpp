@@ -10,6 +10,10 @@
 #include <string>
 #include <vector>
 
+#ifdef __GLIBCXX__
+#include <cxxabi.h>
+#endif
+
 namespace kx {
 
 namespace {
@@ -61,7 +65,7 @@ void ModuleLogger::exception(const std::string& prefix, py::error_already_set& e
   try {
     // An error raised by C code that C++ called has no traceback object: pass None then.
     py::object trace = err.trace() ? err.trace() : py::none();
-    py::object tb = py::module_::import("traceback").attr("format_exception")(err.type(),
+    py::object tb = module_attr("traceback", "format_exception")(err.type(),
                                                                               err.value(), trace);
     text += "\n" + py::str("").attr("join")(tb).cast<std::string>();
     while (!text.empty() && text.back() == '\n') text.pop_back();
@@ -72,9 +76,15 @@ void ModuleLogger::exception(const std::string& prefix, py::error_already_set& e
 }
 
 py::object make_logger(const char* factory_module, const char* name, bool by_keyword) {
-  py::object get_logger = py::module_::import(factory_module).attr("get_logger");
+  py::object get_logger = module_attr(factory_module, "get_logger");
   if (by_keyword) return get_logger(py::arg("name") = name);
   return get_logger(name);
+}
+
+bool is_exception(const py::error_already_set& err) { return err.matches(PyExc_Exception); }
+
+py::object module_attr(const char* module, const char* name) {
+  return py::module_::import(module).attr(name);
 }
 
 bool truthy(py::handle obj) {
@@ -141,7 +151,7 @@ HeapClass::HeapClass(py::module_& module, const char* name, const char* doc, py:
 
 ThreadClass::ThreadClass(py::module_& module, const char* name, const char* doc)
     : HeapClass(module, name, doc,
-                py::make_tuple(py::module_::import("threading").attr("Thread"))) {}
+                py::make_tuple(module_attr("threading", "Thread"))) {}
 
 namespace {
 
@@ -157,6 +167,26 @@ struct FastMethodRecord {
 };
 
 constexpr const char* kFastMethodCapsule = "kestrix.FastMethodRecord";
+
+// Sets the Python error for the C++ exception being handled, exactly as a pybind11 function
+// does: the registered translators first, then pybind11's own (std::bad_alloc -> MemoryError,
+// std::out_of_range -> IndexError, std::invalid_argument -> ValueError, any other
+// std::exception -> RuntimeError, ...). Nothing thrown gets past it into C.
+void translate_active_exception() {
+  try {
+#if PYBIND11_VERSION_HEX >= 0x020D0000
+    py::detail::try_translate_exceptions();
+#else
+    auto& local = py::detail::get_local_internals().registered_exception_translators;
+    if (py::detail::apply_exception_translators(local)) return;
+    auto& global = py::detail::get_internals().registered_exception_translators;
+    if (py::detail::apply_exception_translators(global)) return;
+    PyErr_SetString(PyExc_SystemError, "Exception escaped from default exception translator!");
+#endif
+  } catch (...) {
+    PyErr_SetString(PyExc_SystemError, "C++ exception could not be translated");
+  }
+}
 
 PyObject* fast_method_call(PyObject* capsule, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   auto* rec = static_cast<FastMethodRecord*>(PyCapsule_GetPointer(capsule, kFastMethodCapsule));
@@ -200,10 +230,12 @@ PyObject* fast_method_call(PyObject* capsule, PyObject* const* args, Py_ssize_t 
     return rec->fn(slots).release().ptr();
   } catch (py::error_already_set& err) {
     err.restore();
-  } catch (py::builtin_exception& err) {
-    err.set_error();
-  } catch (std::exception& err) {
-    PyErr_SetString(PyExc_RuntimeError, err.what());
+#ifdef __GLIBCXX__
+  } catch (abi::__forced_unwind&) {
+    throw;  // thread cancellation must unwind, as in pybind11's own dispatcher
+#endif
+  } catch (...) {
+    translate_active_exception();
   }
   return nullptr;
 }
@@ -244,7 +276,7 @@ HeapClass& HeapClass::def_fast(const char* name, FastMethod fn,
 }
 
 void thread_init(py::handle self) {
-  py::module_::import("threading").attr("Thread").attr("__init__")(self);
+  module_attr("threading", "Thread").attr("__init__")(self);
 }
 
 }  // namespace kx

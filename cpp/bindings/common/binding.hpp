@@ -46,6 +46,18 @@ class ModuleLogger {
 // "kestrix_sdk.logging.logger".
 py::object make_logger(const char* factory_module, const char* name, bool by_keyword);
 
+// The attribute `name` of the module named `module` (imported if it is not yet), read at each
+// call, so that a module variable replaced at run time is the one used.
+py::object module_attr(const char* module, const char* name);
+
+// Which Python errors a binding handles. A guarded block inside an operation handles Exception
+// (is_exception) and lets KeyboardInterrupt, SystemExit and the other BaseException subclasses
+// pass on to its caller. Where there is no caller to pass them to, every error is contained and
+// logged with its traceback: the body of a thread the kit starts (the error ends that thread's
+// work) and the library callbacks that run application code on paho's network thread (the
+// message is dropped).
+bool is_exception(const py::error_already_set& err);
+
 // Python's truth test (bool(obj)); errors of __bool__ / __len__ propagate.
 bool truthy(py::handle obj);
 

@@ -270,12 +270,12 @@ std::vector<Rgb> generate_palette(std::size_t n) {
   return out;
 }
 
-double spec_alpha(double a) {
+double alpha_channel_value(double a) {
   if (0.0 <= a && a <= 1.0) return std::trunc(a * 255.0);
   return std::trunc(a);
 }
 
-long long spec_alpha(long long a) {
+long long alpha_channel_value(long long a) {
   if (a == 0 || a == 1) return a * 255;
   return a;
 }

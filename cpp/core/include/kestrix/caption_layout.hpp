@@ -22,7 +22,9 @@ struct CaptionLayout {
 
 // Lays out a caption of text_width x text_height whose box has its bottom-left corner at (x, y):
 // integer coordinates give integer results; with floating coordinates the sums and differences
-// are made in the same order as the same arithmetic in Python.
+// are made in the same order as the same arithmetic in Python. Every coordinate of the result
+// lies in the 64-bit integer range: a position whose caption would reach beyond it throws
+// std::overflow_error, a floating position that is not a number std::domain_error.
 CaptionLayout<std::int64_t> layout_caption(std::int64_t text_width, std::int64_t text_height,
                                            std::int64_t x, std::int64_t y, bool large_padding);
 CaptionLayout<double> layout_caption(double text_width, double text_height, double x, double y,

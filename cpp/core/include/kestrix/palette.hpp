@@ -114,12 +114,12 @@ Hsv draw_candidate(Rng& rng) {
   return c;
 }
 
-// Alpha of a numeric 4-component colour value: a in [0, 1] is a fraction, giving the
+// The alpha channel value of a numeric 4-component colour: a in [0, 1] is a fraction, giving the
 // integer part of a * 255; any other value gives its own integer part (no clamping). The result
 // is an integer-valued double (truncated toward zero). Requires a finite value.
-double spec_alpha(double a);
+double alpha_channel_value(double a);
 // The same rule for an integer alpha: 0 stays 0, 1 becomes 255, anything else is unchanged.
-long long spec_alpha(long long a);
+long long alpha_channel_value(long long a);
 
 }  // namespace palette
 }  // namespace kestrix
