@@ -55,19 +55,19 @@ py::object init_font(py::object self, py::object font_name, py::object font_size
   bool absolute = false;
   if (font_name.is_none()) {
     py::object fallback = fonts[py::int_(0)];
-    if (verbose) logger.warning("font_name is not specified, use default " + kx::text_of(fallback));
+    if (verbose) logger.warning("font_name is not specified, use default " + kx::quoted(fallback));
     font_name = fallback;
   } else if (py::bool_(path.attr("isabs")(font_name)) && py::bool_(path.attr("exists")(font_name))) {
     absolute = true;
   } else if (!fonts.contains(font_name)) {
     py::object fallback = fonts[py::int_(0)];
     if (verbose) {
-      logger.warning("can not fine such font file " + kx::text_of(font_name) + ", use default " +
+      logger.warning("can not fine such font file " + kx::quoted(font_name) + ", use default " +
                      kx::text_of(fallback));
     }
     font_name = fallback;
   }
-  logger.info("load font " + kx::text_of(font_name));
+  logger.info("load font " + kx::quoted(font_name));
   // An absolute path that exists is loaded as it is; a name from the font directory is the
   // file of that name plus ".ttf" there.
   py::object font_file = absolute ? font_name : path.attr("join")(fonts_dir, font_name + py::str(".ttf"));

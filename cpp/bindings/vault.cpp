@@ -374,7 +374,7 @@ py::object get_frame(py::object self, py::object key) {
     return py::none();
   } catch (py::error_already_set& err) {
     if (!kx::is_exception(err)) throw;
-    logger.warning("Failed to get redis frame from " + kx::text_of(key) + " - " +
+    logger.warning("Failed to get redis frame from " + kx::quoted(key) + " - " +
                    kx::error_text(err));
     return py::none();
   }
