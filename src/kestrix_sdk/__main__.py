@@ -36,7 +36,7 @@ from kestrix_sdk.constants import (  # noqa: E402
     MQTT_URL_ENV,
     REDIS_URL_ENV,
 )
-from kestrix_sdk.server_urls import chosen_url, mqtt_url_settings, redis_url_address  # noqa: E402
+from kestrix_sdk.server_urls import chosen_url, mqtt_connection, redis_url_address  # noqa: E402
 
 EXIT_NOT_FOUND = 1
 EXIT_UNREACHABLE = 3
@@ -264,17 +264,8 @@ def cmd_watch(args: argparse.Namespace) -> int:
         messages.put((msg.topic, msg.payload))
 
     client = mqtt.Client(mqtt.CallbackAPIVersion.VERSION2, client_id=f"kestrix-watch-{os.getpid()}")
-    host, port, username, password = args.host, args.port, args.username, args.password
-    where = f"{args.host}:{args.port}"
-    if getattr(args, "mqtt_url", None):
-        where, settings = mqtt_url_settings(args.mqtt_url)
-        host, port = settings["host"], settings["port"]
-        if settings["username"]:
-            username, password = settings["username"], settings["password"]
-        if settings["tls"] is not None:
-            client.tls_set_context(settings["tls"])
-    if username:
-        client.username_pw_set(username, password)
+    where, host, port = mqtt_connection(client, args.host, args.port, args.username,
+                                        args.password, getattr(args, "mqtt_url", None))
     client.on_connect = on_connect
     client.on_subscribe = on_subscribe
     client.on_message = on_message

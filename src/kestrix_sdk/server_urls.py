@@ -65,3 +65,22 @@ def mqtt_url_settings(url: str) -> tuple[str, dict[str, Any]]:
             raise ValueError(f"MQTT URL '{shown}': the TLS files cannot be used - {e}") from None
     return shown, {"host": parts["host"], "port": parts["port"], "username": parts["username"],
                    "password": parts["password"], "tls": tls}
+
+
+def mqtt_connection(client: Any, host: str, port: int, username: str | None,
+                    password: str | None, url: str | None) -> tuple[str, str, int]:
+    """Sets up the paho `client` for the broker at host:port, or at `url` (which replaces them,
+    adds TLS and, when it names a user, replaces the credentials too). Returns (where, host,
+    port): the broker as messages show it (a URL without its password) and the address to
+    connect to."""
+    where = f"{host}:{port}"
+    if url:
+        where, settings = mqtt_url_settings(url)
+        host, port = settings["host"], settings["port"]
+        if settings["username"]:
+            username, password = settings["username"], settings["password"]
+        if settings["tls"] is not None:
+            client.tls_set_context(settings["tls"])
+    if username:
+        client.username_pw_set(username, password)
+    return where, host, port

@@ -171,21 +171,14 @@ class Reports:
     def start(self) -> None:
         import paho.mqtt.client as mqtt
 
+        from kestrix_sdk.server_urls import mqtt_connection
+
         client = mqtt.Client(mqtt.CallbackAPIVersion.VERSION2,
                              client_id=f"kestrix-view-{os.getpid()}-{secrets.token_hex(3)}")
-        host, port = self._config.mqtt_host, self._config.mqtt_port
-        username, password = self._config.mqtt_username, self._config.mqtt_password
-        if self._config.mqtt_url:
-            from kestrix_sdk.server_urls import mqtt_url_settings
-
-            _, settings = mqtt_url_settings(self._config.mqtt_url)
-            host, port = settings["host"], settings["port"]
-            if settings["username"]:
-                username, password = settings["username"], settings["password"]
-            if settings["tls"] is not None:
-                client.tls_set_context(settings["tls"])
-        if username:
-            client.username_pw_set(username, password)
+        config = self._config
+        _, host, port = mqtt_connection(client, config.mqtt_host, config.mqtt_port,
+                                        config.mqtt_username, config.mqtt_password,
+                                        config.mqtt_url)
         client.reconnect_delay_set(1, 5)
         client.on_connect = self._on_connect
         client.on_disconnect = self._on_disconnect
@@ -443,16 +436,21 @@ class ViewServer:
             "mqtt_broker": mqtt_where(self.config),
         })
 
-    async def frame(self, request: web.Request) -> web.Response:
-        key = request.match_info["key"]
-        if not self.serves_key(key):
-            raise web.HTTPNotFound(text=f"no frame key {key!r}")
+    async def _stored_frame(self, key: str) -> bytes:
+        """The JPEG file stored under the key now; 503 when Redis is down, 404 without a frame."""
         try:
             _, jpeg, _ = await self._redis_call(self._read_frame, key, None)
         except RedisDown:
             raise web.HTTPServiceUnavailable(text="the Redis server is unreachable") from None
         if jpeg is None:
             raise web.HTTPNotFound(text=f"no frame under key {key!r}")
+        return jpeg
+
+    async def frame(self, request: web.Request) -> web.Response:
+        key = request.match_info["key"]
+        if not self.serves_key(key):
+            raise web.HTTPNotFound(text=f"no frame key {key!r}")
+        jpeg = await self._stored_frame(key)
         return web.Response(body=jpeg, content_type="image/jpeg",
                             headers={"Cache-Control": "no-store"})
 
@@ -474,12 +472,7 @@ class ViewServer:
         feed = self.feeds.get(key)
         if feed is None or feed.jpeg is None:
             # Nobody watches the key yet: it must hold a frame now.
-            try:
-                _, jpeg, _ = await self._redis_call(self._read_frame, key, None)
-            except RedisDown:
-                raise web.HTTPServiceUnavailable(text="the Redis server is unreachable") from None
-            if jpeg is None:
-                raise web.HTTPNotFound(text=f"no frame under key {key!r}")
+            await self._stored_frame(key)
             if self.open_streams >= self.config.max_streams:
                 raise web.HTTPServiceUnavailable(text="too many open streams")
         self.open_streams += 1
