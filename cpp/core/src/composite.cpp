@@ -145,4 +145,12 @@ void blend_into_bgr(const OverlayView& overlay, std::uint8_t* out, int width, in
   }
 }
 
+const char* blend_path() {
+#if defined(__SSE2__)
+  return "sse2";
+#else
+  return "portable";
+#endif
+}
+
 }  // namespace kestrix

@@ -51,4 +51,9 @@ void composite_over_bgr(const FrameView& frame, const OverlayView& overlay, std:
 // first part, then this with each further part). Same rules and errors as composite_over_bgr.
 void blend_into_bgr(const OverlayView& overlay, std::uint8_t* out, int width, int height);
 
+// The blend code this build runs: "sse2" (x86-64: SSE2 transparency scan, with an AVX2 build of
+// the blend loop picked at load time where the toolchain supports it) or "portable" (plain C++,
+// every other machine). Both give the same pixels.
+const char* blend_path();
+
 }  // namespace kestrix
