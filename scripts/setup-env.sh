@@ -3,7 +3,10 @@
 #   kx_system_packages WHAT...  installs, with apt-get, the Debian packages that are missing for
 #                               WHAT: servers (mosquitto, redis-server, openssl), build (C++ toolchain,
 #                               CMake, python3-venv), gtest (GoogleTest headers), browser
-#                               (headless Chromium and its WebDriver, for the live view's test)
+#                               (headless Chromium and its WebDriver, for the live view's test), cross
+#                               (aarch64 cross toolchain, qemu-user-static, GoogleTest
+#                               sources), fuzz (clang-14 with libFuzzer and the sanitizer
+#                               runtimes)
 #   kx_venv_install [EXTRAS] [--if-changed]
 #                               creates the virtual environment ($KESTRIX_VENV, default .venv)
 #                               when missing and builds and installs the package into it
@@ -11,9 +14,11 @@
 #                               the installed package was built from the same sources (with the
 #                               same extras, when EXTRAS are asked for)
 #   kx_python                   the virtual environment's interpreter (after kx_venv_install)
+# KESTRIX_PYTHON names the interpreter that creates the environment (default: python3).
 
 kx_root=$(pwd)
 kx_venv=${KESTRIX_VENV:-$kx_root/.venv}
+kx_base_python=${KESTRIX_PYTHON:-python3}
 kx_python="$kx_venv/bin/python"
 
 kx_system_packages() {
@@ -37,6 +42,16 @@ kx_system_packages() {
       browser)
         command -v chromium >/dev/null 2>&1 || need+=(chromium)
         command -v chromedriver >/dev/null 2>&1 || need+=(chromium-driver)
+        ;;
+      cross)
+        command -v aarch64-linux-gnu-g++ >/dev/null 2>&1 || need+=(crossbuild-essential-arm64)
+        command -v qemu-aarch64-static >/dev/null 2>&1 || need+=(qemu-user-static)
+        [ -f /usr/src/googletest/CMakeLists.txt ] || need+=(googletest)
+        ;;
+      fuzz)
+        command -v clang++-14 >/dev/null 2>&1 || need+=(clang-14)
+        ls /usr/lib/llvm-14/lib/clang/*/lib/linux/libclang_rt.fuzzer-x86_64.a >/dev/null 2>&1 \
+          || need+=(libclang-rt-14-dev)
         ;;
       *)
         echo "kx_system_packages: unknown group $what" >&2
@@ -71,7 +86,7 @@ kx_venv_install() {
   done
   if [ ! -x "$kx_python" ]; then
     echo "== creating virtual environment $kx_venv"
-    python3 -m venv "$kx_venv"
+    "$kx_base_python" -m venv "$kx_venv"
     "$kx_python" -m pip install -q --upgrade pip
   fi
   # The stamp file holds the sources' fingerprint and the extras of the last install.

@@ -6,8 +6,12 @@ import os
 import re
 import subprocess
 import sys
-import tomllib
 from pathlib import Path
+
+if sys.version_info >= (3, 11):
+    import tomllib
+else:  # Python 3.10: the same parser, from the test extra
+    import tomli as tomllib
 
 import pytest
 

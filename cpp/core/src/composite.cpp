@@ -215,4 +215,12 @@ void composite_sparse(const FrameView& frame, const OverlayView* crops, std::siz
   }
 }
 
+const char* blend_path() {
+#if defined(__SSE2__)
+  return "sse2";
+#else
+  return "portable";
+#endif
+}
+
 }  // namespace kestrix

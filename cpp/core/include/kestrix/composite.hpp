@@ -69,4 +69,9 @@ struct SolidRun {
 void composite_sparse(const FrameView& frame, const OverlayView* crops, std::size_t crop_count,
                       const SolidRun* runs, std::size_t run_count, std::uint8_t* out);
 
+// The blend code this build runs: "sse2" (x86-64: SSE2 transparency scan, with an AVX2 build of
+// the blend loop picked at load time where the toolchain supports it) or "portable" (plain C++,
+// every other machine). Both give the same pixels.
+const char* blend_path();
+
 }  // namespace kestrix
