@@ -31,6 +31,18 @@ sys.path.insert(0, HERE)
 import demo_common as common  # noqa: E402
 
 
+_say_lock = threading.Lock()
+
+
+def say(text: str, err: bool = False) -> None:
+    """Prints one whole line: the demo's threads print at once (each child's output is forwarded
+    by its own thread), and print() writes a line's text and its end separately."""
+    stream = sys.stderr if err else sys.stdout
+    with _say_lock:
+        stream.write(text + "\n")
+        stream.flush()
+
+
 class Child:
     """One process of the demo, its output forwarded line by line with the node's name."""
 
@@ -46,7 +58,7 @@ class Child:
         self.proc = subprocess.Popen(
             [sys.executable, "-u", *argv], stdout=subprocess.PIPE, stderr=subprocess.STDOUT,
             text=True, bufsize=1, cwd=HERE, env=env, start_new_session=True)
-        print(f"demo: started {name} (pid {self.proc.pid})", flush=True)
+        say(f"demo: started {name} (pid {self.proc.pid})")
         self.reader = threading.Thread(target=self._forward, name=f"{name}-output", daemon=True)
         self.reader.start()
 
@@ -57,7 +69,7 @@ class Child:
             self.lines.append(line)
             if self.ready_text in line:
                 self.ready.set()
-            print(f"  [{self.name}] {line.removeprefix(self.name + ': ')}", flush=True)
+            say(f"  [{self.name}] {line.removeprefix(self.name + ': ')}")
 
     def wait_ready(self, timeout: float) -> bool:
         """Waits until the process says it is ready; false at once if it ends before that."""
@@ -169,10 +181,10 @@ def clean_output(out: str) -> None:
 
 
 def print_where(out: str, image_format: str) -> None:
-    print(f"demo: annotated images: {os.path.join(out, 'frames')}/frame_*.{image_format}")
-    print(f"demo: video:            {os.path.join(out, 'annotated.avi')}")
-    print(f"demo: status reports:   {os.path.join(out, 'reports.jsonl')}")
-    print(f"demo: ground truth:     {os.path.join(out, 'ground_truth.jsonl')}", flush=True)
+    say(f"demo: annotated images: {os.path.join(out, 'frames')}/frame_*.{image_format}")
+    say(f"demo: video:            {os.path.join(out, 'annotated.avi')}")
+    say(f"demo: status reports:   {os.path.join(out, 'reports.jsonl')}")
+    say(f"demo: ground truth:     {os.path.join(out, 'ground_truth.jsonl')}")
 
 
 def _interrupt(signum, frame):  # noqa: ARG001
@@ -207,8 +219,8 @@ def main(argv: list[str] | None = None) -> int:
     out = os.path.abspath(args.out)
     for what, host, port in server_addresses():
         if not reachable(host, port):
-            print(f"demo: no {what} on {host}:{port}; start one, or run scripts/demo.sh, which does",
-                  file=sys.stderr)
+            say(f"demo: no {what} on {host}:{port}; start one, or run scripts/demo.sh, which does",
+                err=True)
             return 2
     os.makedirs(out, exist_ok=True)
     clean_output(out)
@@ -223,14 +235,14 @@ def main(argv: list[str] | None = None) -> int:
         monitor = Child("monitor", ["monitor.py", "--out", out, *common.NODES, *verbose])
         children.append(monitor)
         if not monitor.wait_ready(30):
-            print("demo: the monitor did not come up", file=sys.stderr)
+            say("demo: the monitor did not come up", err=True)
             return 1
         if args.view:
             view = Child("view", ["-m", "kestrix_sdk", "view", "--port", str(args.view_port)],
                          ready_text="view: serving ")
             children.append(view)
             if not view.wait_ready(30):
-                print("demo: the live view did not come up", file=sys.stderr)
+                say("demo: the live view did not come up", err=True)
                 return 1
         # With --view the annotated frames go to Redis only: the run is open-ended.
         no_files = ["--no-files"] if args.view else []
@@ -238,25 +250,24 @@ def main(argv: list[str] | None = None) -> int:
                                         "--image-format", args.image_format, *no_files, *verbose])
         children.append(analytics)
         if not analytics.wait_ready(30):
-            print("demo: the analytics node did not come up", file=sys.stderr)
+            say("demo: the analytics node did not come up", err=True)
             return 1
         camera = Child("camera", ["camera_node.py", "--out", out, "--frames", str(args.frames),
                                   "--fps", str(args.fps), *verbose])
         children.append(camera)
         if args.view:
             address = next(line.split()[-1] for line in view.lines if line.startswith("view: serving "))
-            print(f"demo: live view at {address} - open it in a browser; Ctrl-C stops the demo",
-                  flush=True)
+            say(f"demo: live view at {address} - open it in a browser; Ctrl-C stops the demo")
 
         deadline = started + args.frames / args.fps + 60 if args.frames else float("inf")
         nodes = (camera, analytics)
         while any(c.running() for c in nodes):
             failed = [c.name for c in nodes if not c.running() and c.proc.returncode != 0]
             if failed:
-                print(f"demo: the {failed[0]} node failed, stopping the others", file=sys.stderr)
+                say(f"demo: the {failed[0]} node failed, stopping the others", err=True)
                 return 1
             if time.monotonic() > deadline:
-                print("demo: the nodes did not finish in time", file=sys.stderr)
+                say("demo: the nodes did not finish in time", err=True)
                 return 1
             time.sleep(0.2)
         codes = {c.name: c.wait(5) for c in nodes}
@@ -266,21 +277,21 @@ def main(argv: list[str] | None = None) -> int:
         common.wait_until(lambda: final_reports_seen(out, {"camera": frames_sent, "analytics": done}), 5)
         elapsed = time.monotonic() - started
         failed = {name: code for name, code in codes.items() if code != 0}
-        print()
-        print(f"demo: {done} of {frames_sent} frames annotated in {elapsed:.1f} s")
+        say("")
+        say(f"demo: {done} of {frames_sent} frames annotated in {elapsed:.1f} s")
         print_where(out, args.image_format)
         if failed:
-            print(f"demo: failed: {failed}", file=sys.stderr)
+            say(f"demo: failed: {failed}", err=True)
             return 1
         return 0
     except KeyboardInterrupt:
-        print("demo: interrupted, stopping the nodes", file=sys.stderr)
+        say("demo: interrupted, stopping the nodes", err=True)
         interrupted = True
         return 130
     finally:
         for child, code in end_all(children).items():
             if code not in (0, -signal.SIGTERM) and (child.name == "monitor" or code == -signal.SIGKILL):
-                print(f"demo: the {child.name} ended with code {code}", file=sys.stderr)
+                say(f"demo: the {child.name} ended with code {code}", err=True)
         if interrupted and not args.view and os.path.isdir(os.path.join(out, "frames")):
             print_where(out, args.image_format)
 

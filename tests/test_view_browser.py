@@ -79,9 +79,9 @@ def test_page_shows_live_frames_and_the_node_table(browser, default_broker, defa
     reporter = StatusCaching(node_id=node, node_name="browser test", node_type="camera", log_interval=1)
     server = None
     writer.start()
+    reporter.update_status_info({"fps": 20}, 0)
     reporter.start()
     try:
-        reporter.update_status_info({"fps": 20}, 0)
         # A node that reported long ago.
         old = {"ts": int(time.time()) - 3600, "id": f"old-{n}", "name": "gone", "msg_type": "info", "type": "camera"}
         vault.put_data(f"kestrix_status_old-{n}", json.dumps(old))
@@ -99,8 +99,9 @@ def test_page_shows_live_frames_and_the_node_table(browser, default_broker, defa
             rows = browser.find_elements(By.CSS_SELECTOR, f'#nodes tbody tr[data-node="{node}"]')
             return rows[0].text if rows else ""
 
-        assert wait_for(lambda: "browser test" in node_row(), 60)
-        assert "camera" in node_row() and '"fps":[20]' in node_row()
+        # The row follows the stored record, which holds the status once the reporter sent it.
+        assert wait_for(lambda: "browser test" in node_row() and '"fps":[20]' in node_row(), 60), node_row()
+        assert "camera" in node_row()
         assert browser.find_element(By.CSS_SELECTOR, "figure.tile figcaption").text == key
         # Stale records are marked, fresh ones not.
         assert wait_for(lambda: browser.find_elements(By.CSS_SELECTOR, f'tr.stale[data-node="old-{n}"]'), 60)
