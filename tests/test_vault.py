@@ -585,6 +585,8 @@ def rss_bytes() -> int:
     return int(kb) * 1024
 
 
+# Slow, and its memory bound means nothing under ASan, whose allocator keeps freed memory back.
+@pytest.mark.slow
 def test_a_stalled_server_holds_few_writers_and_little_memory_and_no_key_goes_back(
         private_redis, kit_log, no_thread_leak):
     # Twelve camera keys at 640 x 480, written at about 30 frames a second each while the server

@@ -59,6 +59,9 @@ def colour_share(png: bytes, bgr: tuple[int, int, int]) -> float:
     return float(near.mean())
 
 
+# Slow; and the browser and its driver are not built for the sanitizer runtimes that the ASan
+# run preloads into every process it starts.
+@pytest.mark.slow
 def test_page_shows_live_frames_and_the_node_table(browser, default_broker, default_redis):
     from selenium.webdriver.common.by import By
 
