@@ -203,6 +203,7 @@ def test_bad_input_is_refused_with_status_2(args, message):
 # two brokers
 
 
+@pytest.mark.slow
 def test_reports_reach_the_cloud_and_survive_an_outage(brokers, observers, reporters, redis_server,
                                                        tmp_path, monkeypatch):
     device, node = f"dev-{uid()}", f"cam-{uid()}"

@@ -707,4 +707,5 @@ def test_a_reporter_stopped_during_a_blocked_connection_attempt_leaves_nothing(f
     assert not made[0].is_alive()
     assert not [t for t in threading.enumerate() if t.name.startswith("paho-mqtt-client-")]
     assert set(threading.enumerate()) - before_threads == set()
-    assert sockets() == before_sockets
+    # (other tests' sockets may be closed meanwhile, by the collector: none may be added)
+    assert sockets() <= before_sockets
