@@ -64,8 +64,12 @@ class _Server:
         if exe is None:
             raise RuntimeError(f"{self.program} is not installed")
         with open(self.dir / "stderr.log", "ab") as stderr:
+            # The servers are the system's own builds: the sanitizer runtimes that the ASan run
+            # preloads into the kit's processes are not for them.
+            env = {k: v for k, v in os.environ.items() if k not in ("LD_PRELOAD", "ASAN_OPTIONS", "UBSAN_OPTIONS")}
             self.proc = subprocess.Popen(
-                [exe, *self.command()], stdout=subprocess.DEVNULL, stderr=stderr, cwd=self.dir
+                [exe, *self.command()], stdout=subprocess.DEVNULL, stderr=stderr, cwd=self.dir,
+                env=env,
             )
         if not wait_for(lambda: port_open(self.port) or self.proc.poll() is not None, 10):
             self.stop()
