@@ -168,24 +168,6 @@ py::object tls_socket_do_handshake(py::object self, py::args args, py::kwargs kw
     throw;
   }
 }
-// Holds a threading lock (or RLock) of the object for its lifetime. acquire() is a Python call,
-// so the GIL is released while it waits.
-class HeldLock {
- public:
-  explicit HeldLock(py::object lock) : lock_(std::move(lock)) { lock_.attr("acquire")(); }
-  ~HeldLock() {
-    try {
-      lock_.attr("release")();
-    } catch (py::error_already_set&) {
-      // Releasing a lock this thread holds does not fail; nothing sensible to do if it did.
-    }
-  }
-  HeldLock(const HeldLock&) = delete;
-  HeldLock& operator=(const HeldLock&) = delete;
-
- private:
-  py::object lock_;
-};
 
 // ---------------------------------------------------------------------------------------------
 // Construction and connection
@@ -279,7 +261,7 @@ void init(py::object self, py::object host, py::object port, py::object subscrib
 }
 
 py::bool_ connect(py::object self) {
-  HeldLock held(self.attr("_connect_lock"));
+  kx::HeldLock held(self.attr("_connect_lock"));
   py::object client = self.attr("client");
   py::object host = self.attr("host");
   py::object port = self.attr("port");
@@ -303,7 +285,7 @@ void run(py::object self) {
       py::object stop = self.attr("_b_stop");
       if (kx::truthy(stop.attr("is_set")())) return;
       {
-        HeldLock held(self.attr("_connect_lock"));
+        kx::HeldLock held(self.attr("_connect_lock"));
         // stop() and disconnect() may have come while this thread waited for the lock: then
         // no new attempt is made.
         if (kx::truthy(stop.attr("is_set")())) return;
@@ -323,7 +305,7 @@ void run(py::object self) {
 void disconnect(py::object self) {
   // An attempt in progress (a connect() blocked on an unanswered TCP handshake, for at most
   // paho's connect timeout) finishes first, so what it opens is closed here.
-  HeldLock held(self.attr("_connect_lock"));
+  kx::HeldLock held(self.attr("_connect_lock"));
   py::object client = self.attr("client");
   client.attr("loop_stop")();
   client.attr("disconnect")();

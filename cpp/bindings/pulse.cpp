@@ -61,24 +61,6 @@ std::string destination(py::handle self, const char* group, const char* member) 
   return kx::text_of(prefix) + "_" + kx::text_of(self.attr("node_id"));
 }
 
-// Holds the object's buffer lock for its lifetime (a `with self._buf_lock:` block).
-class BufLock {
- public:
-  explicit BufLock(py::handle self) : lock_(self.attr("_buf_lock")) { lock_.attr("acquire")(); }
-  ~BufLock() {
-    try {
-      lock_.attr("release")();
-    } catch (py::error_already_set&) {
-      // Releasing a lock this object acquired does not fail; nothing sensible to do if it did.
-    }
-  }
-  BufLock(const BufLock&) = delete;
-  BufLock& operator=(const BufLock&) = delete;
-
- private:
-  py::object lock_;
-};
-
 // ---------------------------------------------------------------------------------------------
 // StatusCaching
 
@@ -127,7 +109,7 @@ void update_status_info(py::object self, py::object info, py::object source_idx)
   std::string rendered;
   bool verbose = false;
   {
-    BufLock lock(self);
+    kx::HeldLock lock(self.attr("_buf_lock"));
     py::object buf = self.attr("_status_buf");
     buf["ts"] = whole_seconds_now();
     for (py::handle item : items) {
@@ -166,7 +148,7 @@ void update_error_info(py::object self, py::object msg) {
   record["msg_type"] = "error";
   record["message"] = msg;
   {
-    BufLock lock(self);
+    kx::HeldLock lock(self.attr("_buf_lock"));
     self.attr("_error_buf") = record;
   }
   logger.warning("Updated error buf - " + kx::quoted(record));
@@ -198,14 +180,14 @@ void report_error(py::handle self, py::handle mqtt) {
   py::object reported;
   py::str text;
   {
-    BufLock lock(self);
+    kx::HeldLock lock(self.attr("_buf_lock"));
     reported = self.attr("_error_buf");
     text = to_json(reported);
   }
   mqtt.attr("publish")(py::arg("topic") = destination(self, "MQTT", "CLOUD"),
                        py::arg("message") = text);
   logger.warning("Published error message to MQTT - " + kx::quoted(text));
-  BufLock lock(self);
+  kx::HeldLock lock(self.attr("_buf_lock"));
   py::object pending = self.attr("_error_buf");
   if (pending.is(reported)) self.attr("_error_buf") = py::dict();
 }
@@ -215,7 +197,7 @@ void report_error(py::handle self, py::handle mqtt) {
 void report_status(py::handle self, py::handle mqtt, py::handle redis) {
   py::str text;
   {
-    BufLock lock(self);
+    kx::HeldLock lock(self.attr("_buf_lock"));
     text = to_json(self.attr("_status_buf"));
   }
   mqtt.attr("publish")(py::arg("topic") = destination(self, "MQTT", "DEBUG"),

@@ -135,6 +135,16 @@ std::string quoted(py::handle obj) {
   return result;
 }
 
+HeldLock::HeldLock(py::object lock) : lock_(std::move(lock)) { lock_.attr("acquire")(); }
+
+HeldLock::~HeldLock() {
+  try {
+    lock_.attr("release")();
+  } catch (py::error_already_set&) {
+    // Releasing a lock this object acquired does not fail; nothing sensible to do if it did.
+  }
+}
+
 HeapClass::HeapClass(py::module_& module, const char* name, const char* doc, py::tuple bases) {
   if (bases.empty()) {
     bases = py::make_tuple(

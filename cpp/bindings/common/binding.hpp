@@ -81,6 +81,19 @@ constexpr Py_ssize_t kQuoteLimit = 1000;
 // log line. Characters the UTF-8 form cannot hold (lone surrogates) are written as escapes.
 std::string quoted(py::handle obj);
 
+// Holds a Python lock (threading.Lock or RLock) for the life of the object: acquire() on
+// construction, which releases the GIL while it waits, and release() on destruction.
+class HeldLock {
+ public:
+  explicit HeldLock(py::object lock);
+  ~HeldLock();
+  HeldLock(const HeldLock&) = delete;
+  HeldLock& operator=(const HeldLock&) = delete;
+
+ private:
+  py::object lock_;
+};
+
 // ---------------------------------------------------------------------------------------------
 // Classes written in C++ whose instances are ordinary Python objects.
 //
