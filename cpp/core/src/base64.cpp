@@ -4,6 +4,11 @@
 #include <cstdint>
 #include <cstring>
 
+#if defined(__x86_64__) && (defined(__GNUC__) || defined(__clang__)) && !defined(KX_NO_BASE64_AVX2)
+#define KX_BASE64_AVX2 1
+#include <immintrin.h>
+#endif
+
 namespace kestrix::base64 {
 
 namespace {
@@ -37,7 +42,7 @@ constexpr ValueTable kValues;
 
 }  // namespace
 
-void encode(const unsigned char* src, std::size_t size, char* dst) {
+void encode_portable(const unsigned char* src, std::size_t size, char* dst) {
   const char* pairs = kPairs.chars.data();
   std::size_t groups = size / 3;
   for (std::size_t g = 0; g < groups; ++g, src += 3, dst += 4) {
@@ -63,7 +68,14 @@ void encode(const unsigned char* src, std::size_t size, char* dst) {
   }
 }
 
-DecodeResult decode(const char* src, std::size_t size, unsigned char* dst) {
+namespace {
+
+// The decoder, binascii's rules character by character. At every group boundary with at least
+// 64 characters left, `bulk` may take a run of whole 32-character blocks that are all alphabet
+// (the same groups the fast path below would take one by one): it returns the characters it
+// decoded, 24 bytes written per 32.
+template <typename Bulk>
+DecodeResult decode_with(const char* src, std::size_t size, unsigned char* dst, Bulk bulk) {
   const auto* text = reinterpret_cast<const unsigned char*>(src);
   const std::uint8_t* values = kValues.values.data();
   unsigned char* out = dst;
@@ -72,6 +84,15 @@ DecodeResult decode(const char* src, std::size_t size, unsigned char* dst) {
   int pads = 0;            // fill characters since the last data character
   std::size_t i = 0;
   while (i < size) {
+    if (quad_pos == 0 && size - i >= 64) {
+      const std::size_t taken = bulk(text + i, size - i, out);
+      if (taken > 0) {
+        i += taken;
+        out += taken / 4 * 3;
+        pads = 0;
+        continue;
+      }
+    }
     // Fast path: a whole group of four data characters at a group boundary.
     if (quad_pos == 0 && size - i >= 4) {
       const unsigned a = values[text[i]], b = values[text[i + 1]], c = values[text[i + 2]],
@@ -122,6 +143,122 @@ DecodeResult decode(const char* src, std::size_t size, unsigned char* dst) {
   if (quad_pos == 1) return {DecodeStatus::ExcessCharacter, written};
   if (quad_pos != 0) return {DecodeStatus::IncorrectPadding, written};
   return {DecodeStatus::Ok, written};
+}
+
+std::size_t no_bulk(const unsigned char*, std::size_t, unsigned char*) { return 0; }
+
+#ifdef KX_BASE64_AVX2
+
+// The vector code follows Muła and Lemire, "Faster Base64 Encoding and Decoding Using AVX2
+// Instructions" (2018).
+
+// 24 bytes from src (28 readable) to 32 characters at dst.
+__attribute__((target("avx2"))) void encode_block_avx2(const unsigned char* src, char* dst) {
+  // Each 128-bit lane takes 12 bytes and spreads every 3 bytes s0 s1 s2 over 4 as s1 s0 s2 s1.
+  const __m256i in = _mm256_setr_m128i(_mm_loadu_si128(reinterpret_cast<const __m128i*>(src)),
+                                       _mm_loadu_si128(reinterpret_cast<const __m128i*>(src + 12)));
+  const __m256i spread = _mm256_shuffle_epi8(
+      in, _mm256_setr_epi8(1, 0, 2, 1, 4, 3, 5, 4, 7, 6, 8, 7, 10, 9, 11, 10,  //
+                           1, 0, 2, 1, 4, 3, 5, 4, 7, 6, 8, 7, 10, 9, 11, 10));
+  // Four 6-bit values per 32 bits, moved into place by multiplies: the first and third by the
+  // high half of a 16-bit product, the second and fourth by the low half.
+  const __m256i t0 = _mm256_and_si256(spread, _mm256_set1_epi32(0x0fc0fc00));
+  const __m256i t1 = _mm256_mulhi_epu16(t0, _mm256_set1_epi32(0x04000040));
+  const __m256i t2 = _mm256_and_si256(spread, _mm256_set1_epi32(0x003f03f0));
+  const __m256i t3 = _mm256_mullo_epi16(t2, _mm256_set1_epi32(0x01000010));
+  const __m256i values = _mm256_or_si256(t1, t3);
+  // Value to character: an offset per range (A-Z, a-z, 0-9, "+", "/"), picked by a shuffle.
+  __m256i range = _mm256_subs_epu8(values, _mm256_set1_epi8(51));
+  range = _mm256_sub_epi8(range, _mm256_cmpgt_epi8(values, _mm256_set1_epi8(25)));
+  const __m256i offsets = _mm256_setr_epi8(65, 71, -4, -4, -4, -4, -4, -4, -4, -4, -4, -4, -19,
+                                           -16, 0, 0, 65, 71, -4, -4, -4, -4, -4, -4, -4, -4, -4,
+                                           -4, -19, -16, 0, 0);
+  const __m256i chars = _mm256_add_epi8(values, _mm256_shuffle_epi8(offsets, range));
+  _mm256_storeu_si256(reinterpret_cast<__m256i*>(dst), chars);
+}
+
+__attribute__((target("avx2"))) void encode_avx2(const unsigned char* src, std::size_t size,
+                                                 char* dst) {
+  std::size_t done = 0;
+  for (; size - done >= 32; done += 24) encode_block_avx2(src + done, dst + done / 3 * 4);
+  encode_portable(src + done, size - done, dst + done / 3 * 4);
+}
+
+// Whole 32-character blocks while they are all alphabet and at least 64 characters are left
+// (so the 32-byte stores, 24 bytes of output and 8 written over, stay inside the output).
+__attribute__((target("avx2"))) std::size_t decode_blocks_avx2(const unsigned char* text,
+                                                               std::size_t size,
+                                                               unsigned char* out) {
+  // A character is outside the alphabet when the bits its low and high nibbles select meet.
+  const __m256i lut_lo = _mm256_setr_epi8(0x15, 0x11, 0x11, 0x11, 0x11, 0x11, 0x11, 0x11, 0x11,
+                                          0x11, 0x13, 0x1a, 0x1b, 0x1b, 0x1b, 0x1a,  //
+                                          0x15, 0x11, 0x11, 0x11, 0x11, 0x11, 0x11, 0x11, 0x11,
+                                          0x11, 0x13, 0x1a, 0x1b, 0x1b, 0x1b, 0x1a);
+  const __m256i lut_hi = _mm256_setr_epi8(0x10, 0x10, 0x01, 0x02, 0x04, 0x08, 0x04, 0x08, 0x10,
+                                          0x10, 0x10, 0x10, 0x10, 0x10, 0x10, 0x10,  //
+                                          0x10, 0x10, 0x01, 0x02, 0x04, 0x08, 0x04, 0x08, 0x10,
+                                          0x10, 0x10, 0x10, 0x10, 0x10, 0x10, 0x10);
+  // Character to value: an offset per high nibble, "/" set apart from "+".
+  const __m256i lut_roll = _mm256_setr_epi8(0, 16, 19, 4, -65, -65, -71, -71, 0, 0, 0, 0, 0, 0, 0,
+                                            0, 0, 16, 19, 4, -65, -65, -71, -71, 0, 0, 0, 0, 0, 0,
+                                            0, 0);
+  const __m256i nibble = _mm256_set1_epi8(0x0f);
+  const __m256i gather = _mm256_setr_epi8(2, 1, 0, 6, 5, 4, 10, 9, 8, 14, 13, 12, -1, -1, -1, -1,
+                                          2, 1, 0, 6, 5, 4, 10, 9, 8, 14, 13, 12, -1, -1, -1, -1);
+  const __m256i lanes = _mm256_setr_epi32(0, 1, 2, 4, 5, 6, 7, 7);
+  std::size_t done = 0;
+  for (; size - done >= 64; done += 32, out += 24) {
+    const __m256i in = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(text + done));
+    const __m256i hi = _mm256_and_si256(_mm256_srli_epi32(in, 4), nibble);
+    const __m256i lo = _mm256_and_si256(in, nibble);
+    if (!_mm256_testz_si256(_mm256_shuffle_epi8(lut_lo, lo), _mm256_shuffle_epi8(lut_hi, hi))) {
+      break;
+    }
+    const __m256i is_slash = _mm256_cmpeq_epi8(in, _mm256_set1_epi8('/'));
+    const __m256i values =
+        _mm256_add_epi8(in, _mm256_shuffle_epi8(lut_roll, _mm256_add_epi8(is_slash, hi)));
+    // a b c d (6 bits each) to the 24-bit a<<18 | b<<12 | c<<6 | d, then its bytes high first.
+    const __m256i pairs = _mm256_maddubs_epi16(values, _mm256_set1_epi32(0x01400140));
+    const __m256i words = _mm256_madd_epi16(pairs, _mm256_set1_epi32(0x00011000));
+    const __m256i bytes =
+        _mm256_permutevar8x32_epi32(_mm256_shuffle_epi8(words, gather), lanes);
+    _mm256_storeu_si256(reinterpret_cast<__m256i*>(out), bytes);
+  }
+  return done;
+}
+
+bool has_avx2() {
+  static const bool yes = __builtin_cpu_supports("avx2");
+  return yes;
+}
+
+#endif  // KX_BASE64_AVX2
+
+}  // namespace
+
+void encode(const unsigned char* src, std::size_t size, char* dst) {
+#ifdef KX_BASE64_AVX2
+  if (has_avx2()) return encode_avx2(src, size, dst);
+#endif
+  encode_portable(src, size, dst);
+}
+
+DecodeResult decode(const char* src, std::size_t size, unsigned char* dst) {
+#ifdef KX_BASE64_AVX2
+  if (has_avx2()) return decode_with(src, size, dst, decode_blocks_avx2);
+#endif
+  return decode_with(src, size, dst, no_bulk);
+}
+
+DecodeResult decode_portable(const char* src, std::size_t size, unsigned char* dst) {
+  return decode_with(src, size, dst, no_bulk);
+}
+
+const char* simd_path() {
+#ifdef KX_BASE64_AVX2
+  if (has_avx2()) return "avx2";
+#endif
+  return "portable";
 }
 
 std::string error_message(const DecodeResult& result) {

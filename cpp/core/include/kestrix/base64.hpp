@@ -46,6 +46,15 @@ DecodeResult decode(const char* src, std::size_t size, unsigned char* dst);
 // The error text Python's binascii gives for a refused text; empty for Ok.
 std::string error_message(const DecodeResult& result);
 
+// The code the two directions run: "avx2" (x86-64 with AVX2, picked at load: 32 characters per
+// step wherever a stretch of text is all alphabet) or "portable".
+const char* simd_path();
+
+// The portable code alone, whatever the machine: the reference the vector code is tested
+// against. Same contracts as encode and decode.
+void encode_portable(const unsigned char* src, std::size_t size, char* dst);
+DecodeResult decode_portable(const char* src, std::size_t size, unsigned char* dst);
+
 // Conveniences over std::string.
 std::string encode(std::string_view bytes);
 // Decoded bytes, or the refusal in `result` (when given) and an empty string.
