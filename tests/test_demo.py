@@ -3,6 +3,7 @@ their own processes, over a real broker and a real Redis server on the kit's def
 
 from __future__ import annotations
 
+import contextlib
 import json
 import os
 import re
@@ -158,25 +159,33 @@ def test_status_reports_reached_the_monitor_and_redis(demo_run):
     assert stored["camera"]["frames"] == [FRAMES] and stored["analytics"]["frames"] == [done]
 
 
-def test_interrupted_demo_stops_every_process(default_broker, default_redis, tmp_path):
+@contextlib.contextmanager
+def interrupted_demo(tmp_path, *args: str, ready: str):
+    """run_demo.py with `args`, read line by line; yields (process, lines, match of the regular
+    expression `ready` once a line matches it), then stops the demo with SIGTERM (exit status
+    130) and checks that every process it started has ended."""
     proc = subprocess.Popen(
-        [sys.executable, str(EXAMPLES / "run_demo.py"), "--frames", "100000", "--out", str(tmp_path)],
+        [sys.executable, str(EXAMPLES / "run_demo.py"), *args, "--out", str(tmp_path)],
         stdout=subprocess.PIPE, stderr=subprocess.STDOUT, text=True, env=child_env())
     lines: list[str] = []
-    camera_running = threading.Event()
+    found: list[re.Match] = []
+    seen = threading.Event()
 
     def read() -> None:
         for line in proc.stdout:
             lines.append(line)
-            if line.startswith("  [camera] publishing"):
-                camera_running.set()
+            match = re.match(ready, line)
+            if match and not seen.is_set():
+                found.append(match)
+                seen.set()
 
     reader = threading.Thread(target=read, daemon=True)
     reader.start()
     try:
-        assert camera_running.wait(60), "".join(lines)
+        assert seen.wait(90), "".join(lines)
+        yield proc, lines, found[0]
         proc.send_signal(signal.SIGTERM)
-        assert proc.wait(30) == 130
+        assert proc.wait(60) == 130
     finally:
         if proc.poll() is None:
             proc.kill()
@@ -184,8 +193,14 @@ def test_interrupted_demo_stops_every_process(default_broker, default_redis, tmp
         reader.join(5)
         proc.stdout.close()
     pids = pids_started("".join(lines))
-    assert set(pids) == {"monitor", "analytics", "camera"}
+    assert {"monitor", "analytics", "camera"} <= set(pids)
     assert not [name for name, pid in pids.items() if alive(pid)], "demo processes left running"
+
+
+def test_interrupted_demo_stops_every_process(default_broker, default_redis, tmp_path):
+    with interrupted_demo(tmp_path, "--frames", "100000", ready=r"  \[camera\] publishing") as (_, lines, _):
+        pass
+    assert set(pids_started("".join(lines))) == {"monitor", "analytics", "camera"}
 
 
 def test_demo_with_live_view_runs_until_interrupted(default_broker, default_redis, tmp_path):
@@ -194,26 +209,9 @@ def test_demo_with_live_view_runs_until_interrupted(default_broker, default_redi
     pytest.importorskip("aiohttp")
     from view_fixtures import get
 
-    proc = subprocess.Popen(
-        [sys.executable, str(EXAMPLES / "run_demo.py"), "--view", "--view-port", "0", "--out", str(tmp_path)],
-        stdout=subprocess.PIPE, stderr=subprocess.STDOUT, text=True, env=child_env())
-    lines: list[str] = []
-    address: list[str] = []
-    announced = threading.Event()
-
-    def read() -> None:
-        for line in proc.stdout:
-            lines.append(line)
-            found = re.match(r"demo: live view at (http://\S+) ", line)
-            if found:
-                address.append(found.group(1))
-                announced.set()
-
-    reader = threading.Thread(target=read, daemon=True)
-    reader.start()
-    try:
-        assert announced.wait(90), "".join(lines)
-        url = address[0]
+    with interrupted_demo(tmp_path, "--view", "--view-port", "0",
+                          ready=r"demo: live view at (http://\S+) ") as (proc, lines, announced):
+        url = announced.group(1)
 
         def api(path: str):
             status, _, body = get(url + path)
@@ -234,17 +232,7 @@ def test_demo_with_live_view_runs_until_interrupted(default_broker, default_redi
         assert wait_until(lambda: all(now > then for now, then in zip(counts(), first)), 90), (first, counts())
         # The pipeline goes on until interrupted; the annotated frames go to Redis only.
         assert proc.poll() is None and not list((tmp_path / "frames").glob("frame_*"))
-        proc.send_signal(signal.SIGTERM)
-        assert proc.wait(60) == 130
-    finally:
-        if proc.poll() is None:
-            proc.kill()
-            proc.wait()
-        reader.join(5)
-        proc.stdout.close()
-    pids = pids_started("".join(lines))
-    assert set(pids) == {"monitor", "view", "analytics", "camera"}
-    assert not [name for name, pid in pids.items() if alive(pid)], "demo processes left running"
+    assert set(pids_started("".join(lines))) == {"monitor", "view", "analytics", "camera"}
 
 
 def wait_until(predicate, timeout: float) -> bool:
