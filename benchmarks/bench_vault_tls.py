@@ -17,7 +17,6 @@ import argparse
 import statistics
 import sys
 import tempfile
-import time
 from pathlib import Path
 
 import numpy as np
@@ -29,7 +28,7 @@ from servers import RedisServer, free_port  # noqa: E402
 from kestrix_sdk.redis.vault import VaultClient  # noqa: E402
 
 sys.path.insert(0, str(Path(__file__).resolve().parent))
-from bench_vault_frames import camera_like  # noqa: E402
+from bench_vault_frames import camera_like, per_frame  # noqa: E402
 
 SIZES = [(640, 480), (1920, 1080)]
 PASSWORD = "bench-password"
@@ -50,13 +49,6 @@ class TlsAndPlainRedis(RedisServer):
             "--tls-port", str(self.tls_port), "--tls-cert-file", str(c.server_cert),
             "--tls-key-file", str(c.server_key), "--tls-ca-cert-file", str(c.ca),
             "--tls-auth-clients", "yes"]
-
-
-def per_frame(fn, frames: int) -> float:
-    start = time.perf_counter()
-    for _ in range(frames):
-        fn()
-    return (time.perf_counter() - start) / frames
 
 
 def main() -> None:
