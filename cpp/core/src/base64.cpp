@@ -145,7 +145,10 @@ DecodeResult decode_with(const char* src, std::size_t size, unsigned char* dst, 
   return {DecodeStatus::Ok, written};
 }
 
-std::size_t no_bulk(const unsigned char*, std::size_t, unsigned char*) { return 0; }
+// The portable decoder's `bulk`: takes nothing, and the compiler drops the call.
+struct NoBulk {
+  std::size_t operator()(const unsigned char*, std::size_t, unsigned char*) const { return 0; }
+};
 
 #ifdef KX_BASE64_AVX2
 
@@ -247,11 +250,11 @@ DecodeResult decode(const char* src, std::size_t size, unsigned char* dst) {
 #ifdef KX_BASE64_AVX2
   if (has_avx2()) return decode_with(src, size, dst, decode_blocks_avx2);
 #endif
-  return decode_with(src, size, dst, no_bulk);
+  return decode_with(src, size, dst, NoBulk{});
 }
 
 DecodeResult decode_portable(const char* src, std::size_t size, unsigned char* dst) {
-  return decode_with(src, size, dst, no_bulk);
+  return decode_with(src, size, dst, NoBulk{});
 }
 
 const char* simd_path() {
