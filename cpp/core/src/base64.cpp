@@ -4,7 +4,7 @@
 #include <cstdint>
 #include <cstring>
 
-#if defined(__x86_64__) && (defined(__GNUC__) || defined(__clang__)) && !defined(KX_NO_BASE64_AVX2)
+#if defined(__x86_64__) && (defined(__GNUC__) || defined(__clang__))
 #define KX_BASE64_AVX2 1
 #include <immintrin.h>
 #endif
