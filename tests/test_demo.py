@@ -1,5 +1,6 @@
 """The demo pipeline (examples/run_demo.py) in a short form: camera, analytics node and monitor in
-their own processes, over a real broker and a real Redis server on the kit's default ports."""
+their own processes, over a real broker and a real Redis server of the test session's own, which
+the demo's processes reach through KESTRIX_MQTT_URL / KESTRIX_REDIS_URL."""
 
 from __future__ import annotations
 
@@ -24,6 +25,7 @@ sys.path.insert(0, str(EXAMPLES))
 
 import scene  # noqa: E402
 from demo_fixtures import child_env  # noqa: E402
+from servers import server_urls  # noqa: E402
 from kestrix_sdk.constants import KEY  # noqa: E402
 
 FRAMES = 24
@@ -46,12 +48,18 @@ def alive(pid: int) -> bool:
 
 
 @pytest.fixture(scope="module")
-def demo_run(default_broker, default_redis, tmp_path_factory):
+def session_servers(broker, redis_server):
+    """The environment that leads the demo's processes to the session's servers."""
+    return child_env(**server_urls(broker, redis_server))
+
+
+@pytest.fixture(scope="module")
+def demo_run(session_servers, tmp_path_factory):
     out = tmp_path_factory.mktemp("demo")
     res = subprocess.run(
         [sys.executable, str(EXAMPLES / "run_demo.py"), "--frames", str(FRAMES), "--fps", str(FPS),
          "--out", str(out), "--image-format", "png"],
-        capture_output=True, text=True, timeout=120, cwd=out, env=child_env())
+        capture_output=True, text=True, timeout=120, cwd=out, env=session_servers)
     return res, out
 
 
@@ -138,7 +146,7 @@ def test_video_holds_the_annotated_frames(demo_run):
     assert count == len(annotated_frames(out))
 
 
-def test_status_reports_reached_the_monitor_and_redis(demo_run):
+def test_status_reports_reached_the_monitor_and_redis(demo_run, session_servers):
     res, out = demo_run
     reports = [json.loads(line) for line in (out / "reports.jsonl").read_text().splitlines()]
     status = {}
@@ -153,20 +161,20 @@ def test_status_reports_reached_the_monitor_and_redis(demo_run):
     assert re.search(r"^  \[monitor\] status of analytics: frames=\d+ fps=", res.stdout, re.M)
     # The operator tool reads the same records back from Redis.
     cli = subprocess.run([sys.executable, "-m", "kestrix_sdk", "status", "--json", "camera", "analytics"],
-                         capture_output=True, text=True, timeout=60, env=child_env())
+                         capture_output=True, text=True, timeout=60, env=session_servers)
     assert cli.returncode == 0, cli.stderr
     stored = json.loads(cli.stdout)
     assert stored["camera"]["frames"] == [FRAMES] and stored["analytics"]["frames"] == [done]
 
 
 @contextlib.contextmanager
-def interrupted_demo(tmp_path, *args: str, ready: str, processes: set[str]):
-    """run_demo.py with `args`, read line by line; yields (process, lines, match of the regular
+def interrupted_demo(tmp_path, env: dict[str, str], *args: str, ready: str, processes: set[str]):
+    """run_demo.py with `args` in the environment `env`, read line by line; yields (process, lines, match of the regular
     expression `ready` once a line matches it), then stops the demo with SIGTERM (exit status
     130) and checks that it started exactly `processes` and that all of them have ended."""
     proc = subprocess.Popen(
         [sys.executable, str(EXAMPLES / "run_demo.py"), *args, "--out", str(tmp_path)],
-        stdout=subprocess.PIPE, stderr=subprocess.STDOUT, text=True, env=child_env())
+        stdout=subprocess.PIPE, stderr=subprocess.STDOUT, text=True, env=env)
     lines: list[str] = []
     found: list[re.Match] = []
     seen = threading.Event()
@@ -197,19 +205,19 @@ def interrupted_demo(tmp_path, *args: str, ready: str, processes: set[str]):
     assert not [name for name, pid in pids.items() if alive(pid)], "demo processes left running"
 
 
-def test_interrupted_demo_stops_every_process(default_broker, default_redis, tmp_path):
-    with interrupted_demo(tmp_path, "--frames", "100000", ready=r"  \[camera\] publishing",
+def test_interrupted_demo_stops_every_process(session_servers, tmp_path):
+    with interrupted_demo(tmp_path, session_servers, "--frames", "100000", ready=r"  \[camera\] publishing",
                           processes={"monitor", "analytics", "camera"}):
         pass
 
 
-def test_demo_with_live_view_runs_until_interrupted(default_broker, default_redis, tmp_path):
+def test_demo_with_live_view_runs_until_interrupted(session_servers, tmp_path):
     """run_demo.py --view (what scripts/demo.sh --view runs): the page's address is printed, the
     annotated frames and both nodes' status appear in the live view, Ctrl-C ends everything."""
     pytest.importorskip("aiohttp")
     from view_fixtures import get
 
-    with interrupted_demo(tmp_path, "--view", "--view-port", "0",
+    with interrupted_demo(tmp_path, session_servers, "--view", "--view-port", "0",
                           ready=r"demo: live view at (http://\S+) ",
                           processes={"monitor", "view", "analytics", "camera"}) as (proc, lines, announced):
         url = announced.group(1)
