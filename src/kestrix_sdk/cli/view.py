@@ -9,46 +9,41 @@ from kestrix_sdk.cli.common import (
     fail,
     install_command,
     listen_port,
+    mqtt_options,
     mqtt_url_option,
-    port_number,
     positive_float,
     positive_int,
+    redis_options,
     redis_url_option,
 )
-from kestrix_sdk.constants import DEFAULT_MQTT_HOST, DEFAULT_MQTT_PORT, DEFAULT_REDIS_HOST, DEFAULT_REDIS_PORT
 from kestrix_sdk.reports import FRAME_KEY_PREFIX
+from kestrix_sdk.view import config     # the view's settings; the server itself needs aiohttp
 
 NAME = "view"
 HELP = "a local web page of the nodes, reports and frames (live)"
 DESCRIPTION = ("Serves a web page showing, live, the frames stored in Redis, "
                "the nodes' latest status records and the error reports from the broker. "
                "Listening on another address than loopback requires a token (one is "
-               "generated and printed when --token and KESTRIX_VIEW_TOKEN are not given).")
+               f"generated and printed when --token and {config.TOKEN_ENV} are not given).")
 
 
 def add_arguments(p: argparse.ArgumentParser) -> None:
-    p.add_argument("--host", default="127.0.0.1", help="address to listen on (default 127.0.0.1)")
-    p.add_argument("--port", type=listen_port, default=8321, help="port to listen on (default 8321)")
+    p.add_argument("--host", default=config.DEFAULT_HOST, help=f"address to listen on (default {config.DEFAULT_HOST})")
+    p.add_argument("--port", type=listen_port, default=config.DEFAULT_PORT,
+                   help=f"port to listen on (default {config.DEFAULT_PORT})")
     p.add_argument("--frames", nargs="+", metavar="KEY",
                    help=f"frame keys to show (default: the keys under {FRAME_KEY_PREFIX}* that hold frames)")
-    p.add_argument("--fps", type=positive_float, default=15.0,
-                   help="most frames per second a stream sends (default 15)")
+    p.add_argument("--fps", type=positive_float, default=config.DEFAULT_FPS,
+                   help=f"most frames per second a stream sends (default {config.DEFAULT_FPS:g})")
     p.add_argument("--token", help="token every request must carry (?token=... or header "
-                   "X-Kestrix-Token / Authorization: Bearer); default $KESTRIX_VIEW_TOKEN")
-    p.add_argument("--max-streams", type=positive_int, default=32,
-                   help="most frame streams open at once (default 32)")
-    p.add_argument("--stale-after", type=positive_float, default=180.0,
-                   help="a status record older than this many seconds is marked stale (default 180)")
-    p.add_argument("--redis-host", default=DEFAULT_REDIS_HOST,
-                   help=f"Redis server host (default {DEFAULT_REDIS_HOST})")
-    p.add_argument("--redis-port", type=port_number, default=DEFAULT_REDIS_PORT,
-                   help=f"Redis server port (default {DEFAULT_REDIS_PORT})")
-    p.add_argument("--mqtt-host", default=DEFAULT_MQTT_HOST,
-                   help=f"broker host (default {DEFAULT_MQTT_HOST})")
-    p.add_argument("--mqtt-port", type=port_number, default=DEFAULT_MQTT_PORT,
-                   help=f"broker port (default {DEFAULT_MQTT_PORT})")
-    p.add_argument("--mqtt-username", help="broker user name")
-    p.add_argument("--mqtt-password", help="broker password")
+                   f"X-Kestrix-Token / Authorization: Bearer); default ${config.TOKEN_ENV}")
+    p.add_argument("--max-streams", type=positive_int, default=config.DEFAULT_MAX_STREAMS,
+                   help=f"most frame streams open at once (default {config.DEFAULT_MAX_STREAMS})")
+    p.add_argument("--stale-after", type=positive_float, default=config.DEFAULT_STALE_AFTER,
+                   help="a status record older than this many seconds is marked stale "
+                   f"(default {config.DEFAULT_STALE_AFTER:g})")
+    redis_options(p, "redis-", url=False)
+    mqtt_options(p, "mqtt-", url=False)
     redis_url_option(p, "--redis-host and --redis-port")
     mqtt_url_option(p, "--mqtt-host and --mqtt-port", "--mqtt-username/--mqtt-password")
 
