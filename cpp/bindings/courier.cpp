@@ -85,20 +85,35 @@ py::dict get_last_published_msg(py::object self) {
   return py::reinterpret_steal<py::dict>(copy);
 }
 
-// The client's counters as a plain dict; "connected" asks paho now.
+// The client's counters as a plain dict; "connected" asks paho now. The keys are made once
+// (never freed: the module lives as long as the process).
 py::dict stats(py::object self) {
-  py::dict out;
+  static PyObject* const keys[] = {
+      PyUnicode_InternFromString("published"), PyUnicode_InternFromString("received"),
+      PyUnicode_InternFromString("publish_failures"), PyUnicode_InternFromString("reconnections"),
+      PyUnicode_InternFromString("connected")};
+  static PyObject* const client_name = PyUnicode_InternFromString("client");
+  static PyObject* const is_connected_name = PyUnicode_InternFromString("is_connected");
   const Counters* counters = counters_of(self);
-  auto read = [&](const std::atomic<std::uint64_t> Counters::*member) {
-    return py::int_(counters != nullptr ? (counters->*member).load(std::memory_order_relaxed) : 0);
-  };
-  const std::uint64_t connections =
-      counters != nullptr ? counters->connections.load(std::memory_order_relaxed) : 0;
-  out["published"] = read(&Counters::published);
-  out["received"] = read(&Counters::received);
-  out["publish_failures"] = read(&Counters::publish_failures);
-  out["reconnections"] = py::int_(connections > 0 ? connections - 1 : 0);
-  out["connected"] = py::bool_(kx::truthy(self.attr("client").attr("is_connected")()));
+  std::uint64_t values[4] = {0, 0, 0, 0};
+  if (counters != nullptr) {
+    const std::uint64_t connections = counters->connections.load(std::memory_order_relaxed);
+    values[0] = counters->published.load(std::memory_order_relaxed);
+    values[1] = counters->received.load(std::memory_order_relaxed);
+    values[2] = counters->publish_failures.load(std::memory_order_relaxed);
+    values[3] = connections > 0 ? connections - 1 : 0;
+  }
+  py::dict out;
+  for (std::size_t i = 0; i < 4; ++i) {
+    out[py::handle(keys[i])] = py::reinterpret_steal<py::object>(PyLong_FromUnsignedLongLong(values[i]));
+  }
+  py::object client = py::reinterpret_steal<py::object>(PyObject_GetAttr(self.ptr(), client_name));
+  if (!client) throw py::error_already_set();
+  PyObject* args[] = {client.ptr()};
+  py::object connected = py::reinterpret_steal<py::object>(
+      PyObject_VectorcallMethod(is_connected_name, args, 1, nullptr));
+  if (!connected) throw py::error_already_set();
+  out[py::handle(keys[4])] = py::bool_(kx::truthy(connected));
   return out;
 }
 

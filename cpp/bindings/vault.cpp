@@ -203,15 +203,36 @@ py::object frame_writes_of(py::handle self) {
   return writes;
 }
 
-// The client's counters, kept beside it as its write bookkeeping is.
+// The client's counters, kept beside it as its write bookkeeping is, in a capsule in the weak
+// table `_counters`. The look-up is done natively on the table's own dictionary (keyed by weak
+// references, as WeakKeyDictionary.get does), so counting costs no Python call.
+constexpr const char* kCountersName = "kestrix_sdk.redis.vault._counters";
+
+PyObject* counters_table_data() {
+  // The module keeps the table for the life of the process; its dictionary with it.
+  static PyObject* data = py::object(kx::module_attr(kModule, "_counters").attr("data")).release().ptr();
+  return data;
+}
+
 VaultCounters& counters_of(py::handle self) {
-  py::object table = kx::module_attr(kModule, "_counters");
-  py::object counters = table.attr("get")(self);
-  if (counters.is_none()) {
-    counters = kx::module_attr(kModule, "_VaultCounters")();
-    table[self] = counters;
+  py::object ref = py::reinterpret_steal<py::object>(PyWeakref_NewRef(self.ptr(), nullptr));
+  if (!ref) throw py::error_already_set();
+  PyObject* capsule = PyDict_GetItemWithError(counters_table_data(), ref.ptr());
+  if (capsule == nullptr) {
+    if (PyErr_Occurred()) throw py::error_already_set();
+    auto* counters = new VaultCounters();
+    PyObject* made = PyCapsule_New(counters, kCountersName, [](PyObject* cap) {
+      delete static_cast<VaultCounters*>(PyCapsule_GetPointer(cap, kCountersName));
+    });
+    if (made == nullptr) {
+      delete counters;
+      throw py::error_already_set();
+    }
+    py::object holder = py::reinterpret_steal<py::object>(made);
+    kx::module_attr(kModule, "_counters")[self] = holder;
+    return *counters;
   }
-  return counters.cast<VaultCounters&>();
+  return *static_cast<VaultCounters*>(PyCapsule_GetPointer(capsule, kCountersName));
 }
 
 void init(py::object self, py::object thread, py::object host, py::object port, py::object url) {
@@ -448,18 +469,24 @@ py::object get_frame(py::object self, py::object key) {
   }
 }
 
+// The keys of a stats dict, made once (never freed: the module lives as long as the process).
+PyObject* stats_key(const char* text) { return PyUnicode_InternFromString(text); }
+
 py::dict stats(py::object self) {
+  static PyObject* const keys[] = {
+      stats_key("frame_writes"),        stats_key("frame_write_failures"),
+      stats_key("frames_dropped"),      stats_key("data_writes"),
+      stats_key("data_write_failures"), stats_key("reads"),
+      stats_key("write_seconds_total"), stats_key("last_write_seconds")};
   const VaultCounters& c = counters_of(self);
-  auto n = [](const std::atomic<std::uint64_t>& v) { return py::int_(v.load(std::memory_order_relaxed)); };
+  const std::uint64_t counts[] = {c.frame_writes, c.frame_write_failures, c.frames_dropped,
+                                  c.data_writes,  c.data_write_failures,  c.reads};
   py::dict out;
-  out["frame_writes"] = n(c.frame_writes);
-  out["frame_write_failures"] = n(c.frame_write_failures);
-  out["frames_dropped"] = n(c.frames_dropped);
-  out["data_writes"] = n(c.data_writes);
-  out["data_write_failures"] = n(c.data_write_failures);
-  out["reads"] = n(c.reads);
-  out["write_seconds_total"] = py::float_(c.write_ns_total.load(std::memory_order_relaxed) / 1e9);
-  out["last_write_seconds"] = py::float_(c.last_write_ns.load(std::memory_order_relaxed) / 1e9);
+  for (std::size_t i = 0; i < 6; ++i) {
+    out[py::handle(keys[i])] = py::reinterpret_steal<py::object>(PyLong_FromUnsignedLongLong(counts[i]));
+  }
+  out[py::handle(keys[6])] = py::float_(c.write_ns_total.load(std::memory_order_relaxed) / 1e9);
+  out[py::handle(keys[7])] = py::float_(c.last_write_ns.load(std::memory_order_relaxed) / 1e9);
   return out;
 }
 
@@ -553,7 +580,6 @@ PYBIND11_MODULE(vault, m) {
       .def_property_readonly("peak_workers", &FrameWrites::peak_workers)
       .def_property_readonly("waiting", &FrameWrites::waiting);
   m.attr("_frame_writes") = kx::module_attr("weakref", "WeakKeyDictionary")();
-  py::class_<VaultCounters>(m, "_VaultCounters", "Counters of one client").def(py::init<>());
   m.attr("_counters") = kx::module_attr("weakref", "WeakKeyDictionary")();
   // A background frame writer (a threading.Thread started with target and args for its first
   // write, which then takes the client's further writes until none is left).
