@@ -122,11 +122,14 @@ def test_frames_served_size_and_streams(view, vault, servers):
         reader = MjpegReader(view.base, f"/stream/{key}?token={TOKEN}")
         try:
             reader.next_part()
+            # The age of a frame is known once the view saw the stored value change.
+            vault.write_frame(np.full((48, 64, 3), 160, np.uint8), key)
+            reader.next_part()
             metrics = scrape(view)
             assert metrics[("kestrix_view_streams", ())] == 1
             assert metrics[("kestrix_view_stream_clients", ())] == 1
             assert metrics[("kestrix_frame_viewers", (("key", key),))] == 1
-            assert metrics[("kestrix_frames_served_total", (("key", key),))] == 5
+            assert metrics[("kestrix_frames_served_total", (("key", key),))] == 6
             assert 0 <= metrics[("kestrix_frame_age_seconds", (("key", key),))] < 120
         finally:
             reader.close()

@@ -20,6 +20,7 @@ DEFAULT_MAX_RECORD_BYTES = 64 * 1024       # larger records are kept as a marker
 DEFAULT_MAX_ANSWER_BYTES = 4 * 1024 * 1024  # most bytes of one JSON answer
 DEFAULT_STREAMS_PER_CLIENT = 4             # streams one client address may hold open
 DEFAULT_WRITE_TIMEOUT = 5.0                # a stream whose write stays blocked longer is dropped
+MAX_NODE_ID_LENGTH = 256                   # reports of longer node ids are refused
 MAX_FPS = 120.0
 MAX_SECONDS = 366 * 24 * 3600.0            # the largest time option (a year)
 
