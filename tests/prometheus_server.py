@@ -48,9 +48,19 @@ class Prometheus:
         if not wait_for(lambda: port_open(self.port) or self.proc.poll() is not None, 60):
             self.close()
             raise RuntimeError("prometheus did not come up: " + self.log())
-        if self.proc.poll() is not None:
-            raise RuntimeError("prometheus exited: " + self.log())
+        # It answers 503 until its storage is ready.
+        if not wait_for(lambda: self.ready() or self.proc.poll() is not None, 60, 0.1) \
+                or self.proc.poll() is not None:
+            self.close()
+            raise RuntimeError("prometheus did not get ready: " + self.log())
         return self
+
+    def ready(self) -> bool:
+        try:
+            with urllib.request.urlopen(f"http://127.0.0.1:{self.port}/-/ready", timeout=5) as response:
+                return response.status == 200
+        except OSError:
+            return False
 
     def log(self) -> str:
         try:

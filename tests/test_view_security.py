@@ -240,7 +240,8 @@ def test_without_token_only_local_host_names_are_answered(open_view, host, allow
     status, answer = raw_request(port, "/api/status", None if host is None else host.format(port=port).encode())
     assert (status == 200) == allowed, answer[:300]
     if not allowed:
-        assert status in (403, 421) and len(answer) < 2000
+        # A request without Host is refused by the HTTP layer itself (400).
+        assert status in ((400, 403) if host is None else (403,)) and len(answer) < 2000
 
 
 def test_with_a_token_any_host_name_is_answered(guarded):
@@ -327,9 +328,11 @@ def test_streams_are_bounded_per_client_address(servers, rdb):
         with socket.create_connection(("127.0.0.1", port_of(view)), source_address=("127.0.0.2", 0)) as s:
             s.sendall(f"GET /stream/{key} HTTP/1.1\r\nHost: 127.0.0.1:{port_of(view)}\r\n\r\n".encode())
             assert s.recv(64).split(b" ")[1] == b"200"
+        # A closed stream gives its slot back.
         held.pop().close()
-        assert wait_for(lambda: health(view)["streams"] == 2 and
-                        MjpegReader(view.base, f"/stream/{key}").status == 200, 30)
+        assert wait_for(lambda: health(view)["streams"] == 1, 30)
+        held.append(MjpegReader(view.base, f"/stream/{key}"))
+        assert held[-1].status == 200
     finally:
         for r in held:
             r.close()

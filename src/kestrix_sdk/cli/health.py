@@ -9,9 +9,28 @@ import threading
 import time
 from typing import Any
 
+from kestrix_sdk.cli.common import EXIT_NOT_FOUND, Unreachable, both_servers_options, finite_float, redis_client
+
+NAME = "health"
+HELP = "whether the servers answer and the named nodes report (for a HEALTHCHECK)"
+DESCRIPTION = ("Exit status 0 when the Redis server and the MQTT broker answer and every --node "
+               "has a status record in Redis at most --max-age seconds old; 1 otherwise. One "
+               "line on standard output says what was found.")
+
 DEFAULT_MAX_AGE = 180.0     # as the live view's --stale-after
 DEFAULT_TIMEOUT = 5.0       # seconds each server has to answer
-EXIT_UNHEALTHY = 1
+EXIT_UNHEALTHY = EXIT_NOT_FOUND
+DAY = 24 * 3600.0
+
+
+def add_arguments(p: argparse.ArgumentParser) -> None:
+    p.add_argument("--node", dest="nodes", action="append", metavar="ID",
+                   help="this node must have reported within --max-age (repeatable)")
+    p.add_argument("--max-age", type=finite_float(0, 365 * DAY), default=DEFAULT_MAX_AGE,
+                   help=f"seconds a node's latest status record may be old (default {DEFAULT_MAX_AGE:g})")
+    p.add_argument("--timeout", type=finite_float(0, 600), default=DEFAULT_TIMEOUT,
+                   help=f"seconds each server has to answer (default {DEFAULT_TIMEOUT:g})")
+    both_servers_options(p)
 
 
 def broker_problem(args: argparse.Namespace) -> str | None:
@@ -58,26 +77,27 @@ def node_problems(records: dict[str, dict[str, Any]], nodes: list[str], max_age:
             continue
         ts = record.get("ts")
         if not isinstance(ts, (int, float)) or isinstance(ts, bool) or ts <= 0:
-            problems.append(f"node {node!r} reported no time")
+            problems.append(f"node {node!r} has not reported an update yet")
         elif now - ts > max_age:
             problems.append(f"node {node!r} last reported {now - ts:.0f} s ago "
                             f"(more than {max_age:g} s)")
     return problems
 
 
-def cmd_health(args: argparse.Namespace) -> int:
+def run(args: argparse.Namespace) -> int:
     import redis
 
-    from kestrix_sdk.__main__ import Unreachable, redis_client, status_records
+    from kestrix_sdk.reports import status_records
 
     problems: list[str] = []
     records: dict[str, dict[str, Any]] = {}
     try:
-        records = status_records(redis_client(args.redis_host, args.redis_port, args.redis_url))
+        records = status_records(redis_client(args.redis_host, args.redis_port, args.redis_url,
+                                              timeout=args.timeout))
     except Unreachable as e:
         problems.append(str(e))
-    except (redis.exceptions.ConnectionError, redis.exceptions.TimeoutError) as e:
-        problems.append(f"lost the Redis server - {e}")
+    except redis.exceptions.RedisError as e:
+        problems.append(f"the Redis server failed to list the status records - {e}")
     else:
         problems += node_problems(records, args.nodes or [], args.max_age, time.time())
     broker = broker_problem(args)

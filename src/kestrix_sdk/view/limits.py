@@ -11,7 +11,6 @@ import collections
 import hmac
 import ipaddress
 import json
-import math
 import secrets
 from typing import Any, Iterable
 
@@ -49,25 +48,6 @@ def dumps(value: Any) -> str:
 def oversized(size: int) -> dict[str, Any]:
     """The marker kept in place of a record of `size` bytes above the record bound."""
     return {"oversized": True, "bytes": size}
-
-
-def finite_bounded(low: float, high: float, *, low_open: bool = True):
-    """An argparse type: a finite number above `low` (or at least it) and at most `high`."""
-    import argparse
-
-    def parse(text: str) -> float:
-        try:
-            value = float(text)
-        except ValueError:
-            raise argparse.ArgumentTypeError(f"not a number: {text!r}") from None
-        above = value > low if low_open else value >= low
-        if not math.isfinite(value) or not above or value > high:
-            raise argparse.ArgumentTypeError(
-                f"must be a finite number {'above' if low_open else 'of at least'} {low:g} "
-                f"and at most {high:g}")
-        return value
-
-    return parse
 
 
 class NodeTable:
