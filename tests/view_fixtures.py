@@ -91,8 +91,20 @@ class MjpegReader:
         self.boundary = found.group(1).encode() if found else None
         self._buffer = b""
         self._started = False
+        self._last: bytes | None = None
+        self.repeats = 0
 
     def next_part(self) -> bytes:
+        """The body of the next part that holds another frame than the one before (the view
+        sends a frame once more to have browsers show it); `repeats` counts those skipped."""
+        while True:
+            body = self._part()
+            if body != self._last:
+                self._last = body
+                return body
+            self.repeats += 1
+
+    def _part(self) -> bytes:
         """The body of the next part (a part ends where the next boundary line begins)."""
         if not self._started:
             self._take(b"--" + self.boundary + b"\r\n")
@@ -102,6 +114,7 @@ class MjpegReader:
         while delimiter not in self._buffer:
             self._more()
         body, self._buffer = self._buffer.split(delimiter, 1)
+        assert int(self.part_headers["Content-Length"]) == len(body)
         return body
 
     def _more(self) -> None:

@@ -52,6 +52,8 @@ __all__ = ["ViewConfig", "ViewServer", "resolve_token", "serve"]
 logger = logging.getLogger("kestrix_sdk.view")
 
 STATIC_FILES = {"view.css": "text/css", "view.js": "text/javascript"}
+# Seconds after which a stream sends its last frame once more when no new one came (see stream).
+SHOW_AFTER = 0.25
 # Paths served without a token: the page and its files, which hold no data.
 PUBLIC_PATHS = frozenset({"/", *(f"/static/{name}" for name in STATIC_FILES)})
 
@@ -212,6 +214,12 @@ class ViewServer:
                 request.transport.abort()
             raise ConnectionResetError("the viewer stopped reading") from None
 
+    @staticmethod
+    def _part(jpeg: bytes, delimiter: bytes) -> bytes:
+        """A stream part: its headers, the frame and the boundary that ends it."""
+        head = f"Content-Type: image/jpeg\r\nContent-Length: {len(jpeg)}\r\n\r\n"
+        return head.encode("ascii") + jpeg + delimiter
+
     async def stream(self, request: web.Request) -> web.StreamResponse:
         key = request.match_info["key"]
         if not self.serves_key(key):
@@ -240,9 +248,18 @@ class ViewServer:
                 "Cache-Control": "no-store"})
             await response.prepare(request)
             await self._write(request, response, delimiter[2:])
-            version = 0
+            version, unshown = 0, None
             while not self._closing.is_set():
-                latest, jpeg = await feed.next(version)
+                try:
+                    latest, jpeg = await asyncio.wait_for(
+                        feed.next(version), None if unshown is None else SHOW_AFTER)
+                except asyncio.TimeoutError:
+                    # Browsers show a part only once the headers of the next one have come, and
+                    # a part's headers hold its length: with no new frame by now, the last one
+                    # is sent once more, which shows it.
+                    await self._write(request, response, self._part(unshown, delimiter))
+                    unshown = None
+                    continue
                 if latest == version or jpeg is None or self._closing.is_set():
                     continue
                 version = latest
@@ -250,12 +267,10 @@ class ViewServer:
                     # Too unlikely to plan for: the viewer opens the stream again and gets a
                     # new boundary.
                     break
-                # The boundary right after the frame ends the part: browsers show a part once
-                # the next boundary has come, and a frame that does not change is sent once.
                 # A slow viewer skips the frames stored while it was being written to.
-                head = f"Content-Type: image/jpeg\r\nContent-Length: {len(jpeg)}\r\n\r\n"
-                await self._write(request, response, head.encode("ascii") + jpeg + delimiter)
+                await self._write(request, response, self._part(jpeg, delimiter))
                 self.store.stats(key).served += 1
+                unshown = jpeg
             return response
         except (ConnectionError, RuntimeError):
             # The viewer went away (aiohttp reports a closed transport as either).
