@@ -69,6 +69,19 @@ def outward_address() -> str | None:
     return None if address.startswith("127.") else address
 
 
+def row_text(driver, node: str) -> str:
+    """The text of the node's table row ("" while there is none); the page renders the table
+    anew every second, so a row found may be gone when it is read."""
+    from selenium.common.exceptions import StaleElementReferenceException
+    from selenium.webdriver.common.by import By
+
+    try:
+        rows = driver.find_elements(By.CSS_SELECTOR, f'#nodes tbody tr[data-node="{node}"]')
+        return rows[0].text if rows else ""
+    except StaleElementReferenceException:
+        return ""
+
+
 def colour_share(png: bytes, bgr: tuple[int, int, int]) -> float:
     """The share of the screenshot's pixels within a JPEG's noise of the colour."""
     shot = cv2.imdecode(np.frombuffer(png, np.uint8), cv2.IMREAD_COLOR)
@@ -116,8 +129,7 @@ def test_page_shows_live_frames_and_the_node_table(browser, default_broker, defa
         assert wait_for(lambda: shows((255, 255, 0)) and not shows((255, 0, 255)), 60)
 
         def node_row():
-            rows = browser.find_elements(By.CSS_SELECTOR, f'#nodes tbody tr[data-node="{node}"]')
-            return rows[0].text if rows else ""
+            return row_text(browser, node)
 
         # The row follows the stored record, which holds the status once the reporter sent it.
         assert wait_for(lambda: "browser test" in node_row() and '"fps":[20]' in node_row(), 60), node_row()
@@ -175,8 +187,7 @@ def test_page_with_a_token_over_https_on_the_network(tls_certs, private_redis, p
         driver.get(f"{server.base}/?token={token}")
 
         def row() -> str:
-            rows = driver.find_elements(By.CSS_SELECTOR, f'#nodes tbody tr[data-node="{node}"]')
-            return rows[0].text if rows else ""
+            return row_text(driver, node)
 
         assert wait_for(lambda: "far away" in row(), 60), driver.page_source[:2000]
         assert wait_for(lambda: colour_share(driver.get_screenshot_as_png(), (0, 255, 255)) > 0.02, 60)
