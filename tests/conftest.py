@@ -67,6 +67,15 @@ def private_redis():
         server.close()
 
 
+@pytest.fixture(scope="module")
+def own_servers():
+    """(Redis server, broker) of the test module's own, on free ports."""
+    rds, brk = RedisServer().start(), Mosquitto().start()
+    yield rds, brk
+    brk.close()
+    rds.close()
+
+
 def _default_port_server(cls, port: int, what: str):
     if port_open(port):
         # Something already listens there; use it only if it is the right kind of server.

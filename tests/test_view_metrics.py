@@ -8,7 +8,6 @@ import time
 import uuid
 
 import numpy as np
-import paho.mqtt.client as mqtt
 import pytest
 import redis
 
@@ -21,8 +20,8 @@ from kestrix_sdk.constants import PREFIX  # noqa: E402
 from kestrix_sdk.redis.vault import VaultClient  # noqa: E402
 from kestrix_sdk.status.pulse import StatusCaching  # noqa: E402
 from prometheus_server import Prometheus  # noqa: E402
-from servers import Mosquitto, RedisServer, wait_for  # noqa: E402
-from view_fixtures import MjpegReader, ViewProcess, get  # noqa: E402
+from servers import wait_for  # noqa: E402
+from view_fixtures import MjpegReader, ViewProcess, get, publish  # noqa: E402
 
 TOKEN = "metrics-" + "Xy7" * 5
 LOCAL = PREFIX.REDIS.LOCAL
@@ -33,11 +32,8 @@ def uid() -> str:
 
 
 @pytest.fixture(scope="module")
-def servers():
-    rds, brk = RedisServer().start(), Mosquitto().start()
-    yield rds, brk
-    brk.close()
-    rds.close()
+def servers(own_servers):
+    return own_servers
 
 
 @pytest.fixture(scope="module")
@@ -67,18 +63,6 @@ def scrape(view: ViewProcess) -> dict[tuple[str, tuple], float]:
 
 def sample(view: ViewProcess, name: str, **labels: str) -> float | None:
     return scrape(view).get((name, tuple(sorted(labels.items()))))
-
-
-def publish(servers, messages) -> None:
-    client = mqtt.Client(mqtt.CallbackAPIVersion.VERSION2)
-    client.connect("127.0.0.1", servers[1].port)
-    client.loop_start()
-    try:
-        for topic, payload in messages:
-            client.publish(topic, payload, qos=1).wait_for_publish(30)
-    finally:
-        client.disconnect()
-        client.loop_stop()
 
 
 def test_metrics_need_the_token(view):

@@ -16,7 +16,6 @@ import urllib.request
 import uuid
 
 import numpy as np
-import paho.mqtt.client as mqtt
 import pytest
 import redis
 
@@ -26,8 +25,8 @@ from kestrix_sdk.constants import PREFIX  # noqa: E402
 from kestrix_sdk.redis.vault import VaultClient  # noqa: E402
 from kestrix_sdk.view import limits  # noqa: E402
 from demo_fixtures import child_env  # noqa: E402
-from servers import Mosquitto, RedisServer, wait_for  # noqa: E402
-from view_fixtures import MjpegReader, ViewProcess, get  # noqa: E402
+from servers import wait_for  # noqa: E402
+from view_fixtures import MjpegReader, ViewProcess, get, publish  # noqa: E402
 
 LOCAL = PREFIX.REDIS.LOCAL
 TOKEN = "tok-" + "Zq9" * 6
@@ -38,11 +37,8 @@ def uid() -> str:
 
 
 @pytest.fixture(scope="module")
-def servers():
-    rds, brk = RedisServer().start(), Mosquitto().start()
-    yield rds, brk
-    brk.close()
-    rds.close()
+def servers(own_servers):
+    return own_servers
 
 
 def start_view(servers, *args: str) -> ViewProcess:
@@ -79,18 +75,6 @@ def rdb(servers):
     client = redis.Redis(host="127.0.0.1", port=servers[0].port)
     yield client
     client.close()
-
-
-def publish(servers, messages: list[tuple[str, bytes | str]]) -> None:
-    client = mqtt.Client(mqtt.CallbackAPIVersion.VERSION2)
-    client.connect("127.0.0.1", servers[1].port)
-    client.loop_start()
-    try:
-        for topic, payload in messages:
-            client.publish(topic, payload, qos=1).wait_for_publish(30)
-    finally:
-        client.disconnect()
-        client.loop_stop()
 
 
 def strict_json(view: ViewProcess, path: str, token: str | None = None):

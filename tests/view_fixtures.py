@@ -147,3 +147,19 @@ def stream_status(base: str, path: str) -> int:
     reader = MjpegReader(base, path)
     reader.close()
     return reader.status
+
+
+def publish(servers, messages) -> None:
+    """Publishes (topic, payload) pairs at QoS 1 on the broker of `servers` (Redis, broker),
+    each acknowledged before the next."""
+    import paho.mqtt.client as mqtt
+
+    client = mqtt.Client(mqtt.CallbackAPIVersion.VERSION2)
+    client.connect("127.0.0.1", servers[1].port)
+    client.loop_start()
+    try:
+        for topic, payload in messages:
+            client.publish(topic, payload, qos=1).wait_for_publish(30)
+    finally:
+        client.disconnect()
+        client.loop_stop()
