@@ -79,13 +79,13 @@ class ViewCollector:
         viewers = GaugeMetricFamily("kestrix_frame_viewers", "Streams open on the frame key",
                                     labels=["key"])
         for key in sorted(state.frames):
-            info = state.frames[key]
-            if info.changed is not None:
-                frame_age.add_metric([key], max(0.0, state.now - info.changed))
-            if info.stored_bytes is not None:
-                size.add_metric([key], info.stored_bytes)
-            served.add_metric([key], info.served)
-            viewers.add_metric([key], info.viewers)
+            frame = state.frames[key]
+            if frame.changed is not None:
+                frame_age.add_metric([key], max(0.0, state.now - frame.changed))
+            if frame.stored_bytes is not None:
+                size.add_metric([key], frame.stored_bytes)
+            served.add_metric([key], frame.served)
+            viewers.add_metric([key], frame.viewers)
         yield from (frame_age, size, served, viewers)
 
         yield GaugeMetricFamily("kestrix_view_streams", "Frame streams open", value=state.streams)

@@ -248,17 +248,17 @@ class ViewServer:
                 "Cache-Control": "no-store"})
             await response.prepare(request)
             await self._write(request, response, delimiter[2:])
-            version, unshown = 0, None
+            version, unshown = 0, b""
             while not self._closing.is_set():
                 try:
                     latest, jpeg = await asyncio.wait_for(
-                        feed.next(version), None if unshown is None else SHOW_AFTER)
+                        feed.next(version), SHOW_AFTER if unshown else None)
                 except asyncio.TimeoutError:
                     # Browsers show a part only once the headers of the next one have come, and
                     # a part's headers hold its length: with no new frame by now, the last one
                     # is sent once more, which shows it.
                     await self._write(request, response, self._part(unshown, delimiter))
-                    unshown = None
+                    unshown = b""
                     continue
                 if latest == version or jpeg is None or self._closing.is_set():
                     continue
