@@ -95,38 +95,34 @@ def mqtt_url_option(p: argparse.ArgumentParser, address: str = "--host and --por
                    "are the defaults)")
 
 
-def redis_options(p: argparse.ArgumentParser) -> None:
-    """--host, --port and --redis-url of a command that reads Redis."""
-    p.add_argument("--host", default=DEFAULT_REDIS_HOST,
+def redis_options(p: argparse.ArgumentParser, prefix: str = "", url: bool = True) -> None:
+    """--host and --port of a command that reads Redis (--<prefix>host, ... when the command's
+    own --host is something else), and --redis-url unless `url` is false."""
+    p.add_argument(f"--{prefix}host", default=DEFAULT_REDIS_HOST,
                    help=f"Redis server host (default {DEFAULT_REDIS_HOST})")
-    p.add_argument("--port", type=port_number, default=DEFAULT_REDIS_PORT,
+    p.add_argument(f"--{prefix}port", type=port_number, default=DEFAULT_REDIS_PORT,
                    help=f"Redis server port (default {DEFAULT_REDIS_PORT})")
-    redis_url_option(p)
+    if url:
+        redis_url_option(p)
 
 
-def mqtt_options(p: argparse.ArgumentParser) -> None:
-    """--host, --port, --username, --password and --mqtt-url of a command that reads the broker."""
-    p.add_argument("--host", default=DEFAULT_MQTT_HOST, help=f"broker host (default {DEFAULT_MQTT_HOST})")
-    p.add_argument("--port", type=port_number, default=DEFAULT_MQTT_PORT,
+def mqtt_options(p: argparse.ArgumentParser, prefix: str = "", url: bool = True) -> None:
+    """--host, --port, --username and --password of a command that reads the broker
+    (--<prefix>host, ...), and --mqtt-url unless `url` is false."""
+    p.add_argument(f"--{prefix}host", default=DEFAULT_MQTT_HOST, help=f"broker host (default {DEFAULT_MQTT_HOST})")
+    p.add_argument(f"--{prefix}port", type=port_number, default=DEFAULT_MQTT_PORT,
                    help=f"broker port (default {DEFAULT_MQTT_PORT})")
-    p.add_argument("--username", help="broker user name")
-    p.add_argument("--password", help="broker password")
-    mqtt_url_option(p)
+    p.add_argument(f"--{prefix}username", help="broker user name")
+    p.add_argument(f"--{prefix}password", help="broker password")
+    if url:
+        mqtt_url_option(p)
 
 
 def both_servers_options(p: argparse.ArgumentParser) -> None:
     """--redis-host, --redis-port, --mqtt-host, --mqtt-port, --mqtt-username, --mqtt-password,
     --redis-url and --mqtt-url of a command that uses both servers."""
-    p.add_argument("--redis-host", default=DEFAULT_REDIS_HOST,
-                   help=f"Redis server host (default {DEFAULT_REDIS_HOST})")
-    p.add_argument("--redis-port", type=port_number, default=DEFAULT_REDIS_PORT,
-                   help=f"Redis server port (default {DEFAULT_REDIS_PORT})")
-    p.add_argument("--mqtt-host", default=DEFAULT_MQTT_HOST,
-                   help=f"broker host (default {DEFAULT_MQTT_HOST})")
-    p.add_argument("--mqtt-port", type=port_number, default=DEFAULT_MQTT_PORT,
-                   help=f"broker port (default {DEFAULT_MQTT_PORT})")
-    p.add_argument("--mqtt-username", help="broker user name")
-    p.add_argument("--mqtt-password", help="broker password")
+    redis_options(p, "redis-", url=False)
+    mqtt_options(p, "mqtt-", url=False)
     redis_url_option(p, "--redis-host and --redis-port")
     mqtt_url_option(p, "--mqtt-host and --mqtt-port", "--mqtt-username/--mqtt-password")
 

@@ -15,6 +15,7 @@ from kestrix_sdk.cli.common import (
     positive_int,
 )
 from kestrix_sdk.reports import FRAME_KEY_PREFIX
+from kestrix_sdk.view import config     # the view's settings; the server itself needs aiohttp
 from kestrix_sdk.view import limits
 
 NAME = "view"
@@ -22,31 +23,33 @@ HELP = "a local web page of the nodes, reports and frames (live)"
 DESCRIPTION = ("Serves a web page showing, live, the frames stored in Redis, "
                "the nodes' latest status records and the error reports from the broker. "
                "Listening on another address than loopback requires a token (one is "
-               "generated and printed when --token and KESTRIX_VIEW_TOKEN are not given), "
+               f"generated and printed when --token and {config.TOKEN_ENV} are not given), "
                "and should have --cert and --key (HTTPS).")
 
 
 def add_arguments(p: argparse.ArgumentParser) -> None:
-    p.add_argument("--host", default="127.0.0.1", help="address to listen on (default 127.0.0.1)")
-    p.add_argument("--port", type=listen_port, default=8321, help="port to listen on (default 8321)")
+    p.add_argument("--host", default=config.DEFAULT_HOST, help=f"address to listen on (default {config.DEFAULT_HOST})")
+    p.add_argument("--port", type=listen_port, default=config.DEFAULT_PORT,
+                   help=f"port to listen on (default {config.DEFAULT_PORT})")
     p.add_argument("--frames", nargs="+", metavar="KEY",
                    help=f"frame keys to show (default: the keys under {FRAME_KEY_PREFIX}* that hold frames)")
-    p.add_argument("--fps", type=finite_float(0, limits.MAX_FPS), default=15.0,
-                   help=f"most frames per second a stream sends (default 15, at most {limits.MAX_FPS:g})")
+    p.add_argument("--fps", type=finite_float(0, limits.MAX_FPS), default=config.DEFAULT_FPS,
+                   help=f"most frames per second a stream sends (default {config.DEFAULT_FPS:g}, at most {limits.MAX_FPS:g})")
     p.add_argument("--token", help="token every data request must carry (?token=... or header "
-                   "X-Kestrix-Token / Authorization: Bearer); default $KESTRIX_VIEW_TOKEN")
+                   f"X-Kestrix-Token / Authorization: Bearer); default ${config.TOKEN_ENV}")
     p.add_argument("--cert", metavar="FILE", help="serve HTTPS with this certificate (chain), PEM")
     p.add_argument("--key", metavar="FILE", help="the private key of --cert, PEM")
-    p.add_argument("--max-streams", type=positive_int, default=32,
-                   help="most frame streams open at once (default 32)")
+    p.add_argument("--max-streams", type=positive_int, default=config.DEFAULT_MAX_STREAMS,
+                   help=f"most frame streams open at once (default {config.DEFAULT_MAX_STREAMS})")
     p.add_argument("--streams-per-client", type=positive_int, default=limits.DEFAULT_STREAMS_PER_CLIENT,
                    help="most frame streams one client address may hold open (default "
                    f"{limits.DEFAULT_STREAMS_PER_CLIENT})")
     p.add_argument("--write-timeout", type=finite_float(0, 3600), default=limits.DEFAULT_WRITE_TIMEOUT,
                    help="a stream whose write stays blocked this many seconds is dropped "
                    f"(default {limits.DEFAULT_WRITE_TIMEOUT:g})")
-    p.add_argument("--stale-after", type=finite_float(0, limits.MAX_SECONDS), default=180.0,
-                   help="a status record older than this many seconds is marked stale (default 180)")
+    p.add_argument("--stale-after", type=finite_float(0, limits.MAX_SECONDS), default=config.DEFAULT_STALE_AFTER,
+                   help="a status record older than this many seconds is marked stale "
+                   f"(default {config.DEFAULT_STALE_AFTER:g})")
     p.add_argument("--max-nodes", type=bounded_int(1, 1_000_000), default=limits.DEFAULT_MAX_NODES,
                    help="most nodes whose status record is kept; the one heard from longest ago "
                    f"makes room (default {limits.DEFAULT_MAX_NODES})")

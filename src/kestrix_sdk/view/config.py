@@ -16,6 +16,8 @@ from kestrix_sdk.view.limits import (
     DEFAULT_WRITE_TIMEOUT,
 )
 
+from kestrix_sdk.constants import DEFAULT_MQTT_HOST, DEFAULT_MQTT_PORT, DEFAULT_REDIS_HOST, DEFAULT_REDIS_PORT
+
 DEFAULT_HOST = "127.0.0.1"
 DEFAULT_PORT = 8321
 DEFAULT_FPS = 15.0
@@ -40,10 +42,10 @@ class ViewConfig:
     token: str | None = None
     max_streams: int = DEFAULT_MAX_STREAMS
     stale_after: float = DEFAULT_STALE_AFTER
-    redis_host: str = "localhost"
-    redis_port: int = 6379
-    mqtt_host: str = "127.0.0.1"
-    mqtt_port: int = 1883
+    redis_host: str = DEFAULT_REDIS_HOST
+    redis_port: int = DEFAULT_REDIS_PORT
+    mqtt_host: str = DEFAULT_MQTT_HOST
+    mqtt_port: int = DEFAULT_MQTT_PORT
     mqtt_username: str | None = None
     mqtt_password: str | None = None
     # URLs replacing the addresses above (and adding credentials and TLS), as the operator
