@@ -721,16 +721,8 @@ import textwrap  # noqa: E402
 from demo_fixtures import child_env  # noqa: E402
 
 
-@pytest.fixture
-def own_servers(broker, redis_server, monkeypatch):
-    """The session's own broker and Redis server, given to every client by the environment."""
-    monkeypatch.setenv(constants.MQTT_URL_ENV, f"mqtt://127.0.0.1:{broker.port}")
-    monkeypatch.setenv(constants.REDIS_URL_ENV, f"redis://127.0.0.1:{redis_server.port}")
-    return broker, redis_server
-
-
 @pytest.mark.parametrize("raised", [None, AttributeError, KeyboardInterrupt])
-def test_a_with_block_starts_the_reporter_and_stops_it_with_its_clients(own_servers, raised):
+def test_a_with_block_starts_the_reporter_and_stops_it_with_its_clients(kit_servers, raised):
     threads, open_sockets = set(threading.enumerate()), sockets()
     tasks = len(os.listdir("/proc/self/task"))
 
@@ -754,7 +746,7 @@ def test_a_with_block_starts_the_reporter_and_stops_it_with_its_clients(own_serv
 
 
 @pytest.mark.parametrize("steps", [["close", "close"], ["stop", "close"], ["start", "stop", "exit"]])
-def test_close_is_idempotent_started_or_not(own_servers, steps):
+def test_close_is_idempotent_started_or_not(kit_servers, steps):
     s = StatusCaching(new_node_id(), log_interval=0)
     for step in steps:
         if step == "exit":
@@ -787,8 +779,8 @@ FIRST_PROGRAMS = {
 
 
 @pytest.mark.parametrize("name", sorted(FIRST_PROGRAMS))
-def test_a_first_program_that_fails_in_set_up_exits_with_its_traceback(own_servers, name, tmp_path):
-    broker, redis_server = own_servers
+def test_a_first_program_that_fails_in_set_up_exits_with_its_traceback(kit_servers, name, tmp_path):
+    broker, redis_server = kit_servers
     program = tmp_path / "first.py"
     program.write_text(textwrap.dedent(FIRST_PROGRAMS[name]))
     env = child_env(**{constants.MQTT_URL_ENV: f"mqtt://127.0.0.1:{broker.port}",

@@ -73,7 +73,7 @@ def test_metrics_need_the_token(view):
 def test_node_reports_are_counted_and_aged(view, servers):
     node = f"counted-{uid()}"
     ts = time.time() - 100
-    publish(servers, [(f"{PREFIX.MQTT.DEBUG}_{node}", json.dumps({"id": node, "ts": ts, "msg_type": "info"}))] * 3
+    publish(servers[1].port, [(f"{PREFIX.MQTT.DEBUG}_{node}", json.dumps({"id": node, "ts": ts, "msg_type": "info"}))] * 3
             + [(f"{PREFIX.MQTT.CLOUD}_{node}", json.dumps({"message": "lens cap"}))] * 2)
     assert wait_for(lambda: sample(view, "kestrix_node_error_reports_total", node=node) == 2, 60)
     metrics = scrape(view)
@@ -90,7 +90,7 @@ def test_node_reports_are_counted_and_aged(view, servers):
 def test_refused_records_are_counted(view, servers, payload, reason):
     node = f"refused-{uid()}"
     before = sample(view, "kestrix_view_records_refused_total", reason=reason) or 0
-    publish(servers, [(f"{PREFIX.MQTT.DEBUG}_{node}", payload % node)])
+    publish(servers[1].port, [(f"{PREFIX.MQTT.DEBUG}_{node}", payload % node)])
     assert wait_for(lambda: sample(view, "kestrix_view_records_refused_total", reason=reason) == before + 1, 60)
 
 
@@ -142,7 +142,7 @@ def test_a_running_reporter_shows_in_the_metrics(view, servers, monkeypatch):
 @pytest.mark.slow
 def test_prometheus_scrapes_the_view(view, servers):
     node = f"scraped-{uid()}"
-    publish(servers, [(f"{PREFIX.MQTT.DEBUG}_{node}", json.dumps({"id": node, "ts": time.time(), "msg_type": "info"}))])
+    publish(servers[1].port, [(f"{PREFIX.MQTT.DEBUG}_{node}", json.dumps({"id": node, "ts": time.time(), "msg_type": "info"}))])
     prometheus = Prometheus(view.base.split("://", 1)[1], token=TOKEN).start()
     try:
         def target() -> dict:

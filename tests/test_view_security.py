@@ -117,7 +117,7 @@ def jpeg_holding(text: bytes) -> bytes:
 
 def test_node_table_keeps_the_newest_nodes_and_counts_the_dropped(small, servers):
     n = uid()
-    publish(servers, [(f"{PREFIX.MQTT.DEBUG}_{n}-{i}",
+    publish(servers[1].port, [(f"{PREFIX.MQTT.DEBUG}_{n}-{i}",
                        json.dumps({"id": f"{n}-{i}", "ts": time.time(), "msg_type": "info"}))
                       for i in range(30)])
     assert wait_for(lambda: f"{n}-29" in strict_json(small, "/api/status")[0], 60)
@@ -133,7 +133,7 @@ def test_a_record_above_the_bound_is_kept_as_a_marker_with_its_size(small, serve
     record = json.dumps({"id": node, "ts": 5, "msg_type": "info", "blob": "x" * 5000})
     prefix = PREFIX.MQTT.DEBUG if kind == "status" else PREFIX.MQTT.CLOUD
     refused = health(small)["refused"].get("too_large", 0)
-    publish(servers, [(f"{prefix}_{node}", record)])
+    publish(servers[1].port, [(f"{prefix}_{node}", record)])
     if kind == "status":
         assert wait_for(lambda: node in strict_json(small, "/api/status")[0], 60)
         kept = strict_json(small, "/api/status")[0][node]
@@ -147,7 +147,7 @@ def test_a_record_above_the_bound_is_kept_as_a_marker_with_its_size(small, serve
 def test_answers_stay_within_their_bound(small, servers):
     node = f"many-{uid()}"
     # 40 error reports of 1.5 kB: 60 kB in all, the answer is bound to 30,000 bytes.
-    publish(servers, [(f"{PREFIX.MQTT.CLOUD}_{node}", json.dumps({"message": f"{i} " + "e" * 1500}))
+    publish(servers[1].port, [(f"{PREFIX.MQTT.CLOUD}_{node}", json.dumps({"message": f"{i} " + "e" * 1500}))
                       for i in range(40)])
     assert wait_for(lambda: any(e["node"] == node and e["record"]["message"].startswith("39 ")
                                 for e in strict_json(small, "/api/errors")[0]), 60)
@@ -184,7 +184,7 @@ def test_records_with_non_finite_numbers_are_refused(open_view, servers, rdb, co
     before = health(open_view)["refused"].get("non_finite", 0)
     bad = '{"id": "%s", "ts": 5, "msg_type": "info", "fps": [%s]}' % (node, constant)
     rdb.set(f"{PREFIX.REDIS.STATUS}_{node}-r", bad.replace(node, node + "-r"))
-    publish(servers, [(f"{PREFIX.MQTT.DEBUG}_{node}", bad),
+    publish(servers[1].port, [(f"{PREFIX.MQTT.DEBUG}_{node}", bad),
                       (f"{PREFIX.MQTT.CLOUD}_{node}", '{"message": %s}' % constant),
                       (f"{PREFIX.MQTT.DEBUG}_{sane}", json.dumps({"id": sane, "ts": 5, "msg_type": "info"}))])
     try:

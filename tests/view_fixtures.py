@@ -149,13 +149,13 @@ def stream_status(base: str, path: str) -> int:
     return reader.status
 
 
-def publish(servers, messages) -> None:
-    """Publishes (topic, payload) pairs at QoS 1 on the broker of `servers` (Redis, broker),
-    each acknowledged before the next."""
+def publish(port: int, messages) -> None:
+    """Publishes (topic, payload) pairs at QoS 1 on the broker at 127.0.0.1:`port`, each
+    acknowledged before the next."""
     import paho.mqtt.client as mqtt
 
     client = mqtt.Client(mqtt.CallbackAPIVersion.VERSION2)
-    client.connect("127.0.0.1", servers[1].port)
+    client.connect("127.0.0.1", port)
     client.loop_start()
     try:
         for topic, payload in messages:

@@ -259,3 +259,14 @@ TEST(RedactUrl, TextThatIsNotAUrlIsHiddenFromItsFirstColonToItsLastAt) {
   EXPECT_EQ(redact_url("admin:s3cret@redis://h"), "admin:***@redis://h");
   EXPECT_EQ(redact_url("broker:1883"), "broker:1883");
 }
+
+TEST(SecretInBadUrl, AUrlOfAnotherKindIsShownWithoutItsFields) {
+  // Without a user part nothing marks a password, so all after "://" is hidden; with one, only
+  // the password is.
+  EXPECT_EQ(error_of([] { parse_mqtt_url("redis://redis.lan/s3cret"); }),
+            "MQTT URL 'redis://***': unknown scheme 'redis' (expected mqtt or mqtts)");
+  EXPECT_EQ(error_of([] { parse_redis_url("mqtt://admin:s3cret"); }),
+            "Redis URL 'mqtt://***': unknown scheme 'mqtt' (expected redis, rediss or unix)");
+  EXPECT_EQ(error_of([] { parse_redis_url("ftp://u:s3cret@h"); }),
+            "Redis URL 'ftp://u:***@h': unknown scheme 'ftp' (expected redis, rediss or unix)");
+}

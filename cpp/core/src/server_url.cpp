@@ -292,7 +292,9 @@ ServerUrl parse_mqtt_url(std::string_view url) {
   ServerUrl out;
   out.scheme = p.scheme;
   if (p.scheme != "mqtt" && p.scheme != "mqtts") {
-    fail.hide(p.rest);  // a URL of another kind: its fields are not known here
+    // A URL of another kind: its fields are not known here, so without a user part that marks
+    // the password all after "://" is hidden.
+    if (!password_span(url)) fail.hide(p.rest);
     fail(scheme_named(p.scheme) + " (expected mqtt or mqtts)");
   }
   out.tls = p.scheme == "mqtts";
@@ -313,7 +315,9 @@ ServerUrl parse_redis_url(std::string_view url) {
   ServerUrl out;
   out.scheme = p.scheme;
   if (p.scheme != "redis" && p.scheme != "rediss" && p.scheme != "unix") {
-    fail.hide(p.rest);  // a URL of another kind: its fields are not known here
+    // A URL of another kind: its fields are not known here, so without a user part that marks
+    // the password all after "://" is hidden.
+    if (!password_span(url)) fail.hide(p.rest);
     fail(scheme_named(p.scheme) + " (expected redis, rediss or unix)");
   }
   out.tls = p.scheme == "rediss";
