@@ -22,6 +22,7 @@ from __future__ import annotations
 
 import argparse
 import collections
+import importlib.metadata
 import json
 import os
 import sys
@@ -51,6 +52,15 @@ FRAME_WAIT = 2.0
 # Frames are searched for people at this width at most (the HOG detector's time grows with the
 # picture); the boxes are scaled back to the frame.
 DETECT_WIDTH = 640
+
+
+
+def cv2_release() -> str:
+    """The installed OpenCV wheel's version (the contrib build to add must be the same)."""
+    try:
+        return importlib.metadata.version("opencv-python-headless")
+    except importlib.metadata.PackageNotFoundError:
+        return cv2.__version__
 
 
 class Analytics:
@@ -196,7 +206,7 @@ class Analytics:
 
     def detect(self) -> None:
         """Finds people in every new frame under the camera's key until the camera ends."""
-        hog = cv2.HOGDescriptor()
+        hog = cv2.HOGDescriptor()  # run() checked that this OpenCV has it
         hog.setSVMDetector(cv2.HOGDescriptor_getDefaultPeopleDetector())
         print(f"analytics: ready, finding people in the frames under {self.frame_key}", flush=True)
         last = self.vault.read_data(self.frame_key)  # an earlier run's frame is not analysed
@@ -225,6 +235,11 @@ class Analytics:
         self.status.start()
         try:
             if self.args.detect:
+                if not hasattr(cv2, "HOGDescriptor"):
+                    print(f"analytics: OpenCV {cv2.__version__} has no HOG people detector (from "
+                          "OpenCV 5 on it is in the contrib build): pip install "
+                          f"opencv-contrib-python-headless=={cv2_release()}", flush=True)
+                    return 2
                 self.detect()
                 if self.video is not None:
                     self.video.release()

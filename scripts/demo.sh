@@ -8,7 +8,8 @@
 #      only when nothing listens on its port yet, and stopped again at the end;
 #   4. examples/run_demo.py: a camera node, an analytics node and a monitor, each in its own
 #      process, talking only through the broker and the Redis server.
-# Extra arguments go to examples/run_demo.py (e.g. scripts/demo.sh --frames 300 --out /tmp/demo).
+# Extra arguments go to examples/run_demo.py (e.g. scripts/demo.sh --frames 300 --out /tmp/demo;
+# scripts/demo.sh --source rtsp://... or a video file runs it on a real camera).
 #
 # --secure runs the same demo with TLS and passwords on both servers: certificates are made with
 # openssl into <output folder>/certs, a Mosquitto broker (TLS, client certificate and password
@@ -46,6 +47,17 @@ for arg in "$@"; do
   [ "$arg" = "--view" ] && extras="[view]"
 done
 kx_venv_install ${extras:+"$extras"} --if-changed
+# With --source the analytics node finds people with OpenCV's HOG detector, which OpenCV 5 ships
+# in its contrib build only: that build of the installed version is added over it when needed.
+for arg in "$@"; do
+  case $arg in
+    --source|--source=*)
+      if ! "$kx_python" -c 'import cv2, sys; sys.exit(not hasattr(cv2, "HOGDescriptor"))'; then
+        opencv=$("$kx_python" -c 'import importlib.metadata as m; print(m.version("opencv-python-headless"))')
+        "$kx_python" -m pip install -q "opencv-contrib-python-headless==$opencv"
+      fi ;;
+  esac
+done
 
 port_open() {
   "$kx_python" -c 'import socket, sys

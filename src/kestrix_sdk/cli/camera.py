@@ -78,7 +78,10 @@ def run(args: argparse.Namespace) -> int:
     if (args.width is None) != (args.height is None):
         fail("--width and --height go together", EXIT_USAGE)
     if not logging.getLogger().handlers:
+        # The camera's own lines; of the clients under it, only their warnings and errors.
         logging.basicConfig(level=logging.INFO, format="%(asctime)s %(name)s %(levelname)s %(message)s")
+        for name in ("kestrix_sdk.MQTT", "kestrix_sdk.REDIS"):
+            logging.getLogger(name).setLevel(logging.WARNING)
     server_environment(args)
     from kestrix_sdk.camera import CameraSource
 
