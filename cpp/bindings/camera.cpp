@@ -34,6 +34,8 @@ constexpr double kTimeoutShare = 0.9;
 // The read timeout is this share of the stall limit, so the watchdog sees a stall at most a
 // third of the limit late.
 constexpr double kReadTimeoutShare = 1.0 / 3.0;
+// Threads FFmpeg decodes a stream with.
+constexpr int kDecodeThreads = 1;
 // The measured frame rate is taken over windows of at least this many seconds.
 constexpr double kFpsWindowSeconds = 1.0;
 
@@ -272,6 +274,11 @@ class Reader {
       params.append(static_cast<int>(std::lround(1000 * stall_)));
       params.append(cv2_.attr("CAP_PROP_READ_TIMEOUT_MSEC"));
       params.append(static_cast<int>(std::lround(1000 * read_timeout_)));
+      // One decoding thread: FFmpeg's frame threads each hold a frame back (the stored frame
+      // would lag the camera by as many frames as there are threads) and cost processor time
+      // to coordinate.
+      params.append(cv2_.attr("CAP_PROP_N_THREADS"));
+      params.append(kDecodeThreads);
       cap_ = cv2_.attr("VideoCapture")(source, cv2_.attr("CAP_FFMPEG"), params);
     }
     if (!kx::truthy(cap_.attr("isOpened")())) {

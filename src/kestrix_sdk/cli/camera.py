@@ -12,12 +12,9 @@ from urllib.parse import quote
 from kestrix_sdk.cli.common import (
     EXIT_USAGE,
     fail,
-    mqtt_options,
-    mqtt_url_option,
+    named_server_options,
     positive_float,
     positive_int,
-    redis_options,
-    redis_url_option,
 )
 from kestrix_sdk.constants import MQTT_URL_ENV, NODE_ID, REDIS_URL_ENV
 
@@ -49,10 +46,7 @@ def add_arguments(p: argparse.ArgumentParser) -> None:
                    help="seconds between status reports (default 1)")
     p.add_argument("--stall-after", type=positive_float, default=5.0,
                    help="seconds without a frame before the source is opened again (default 5)")
-    redis_options(p, "redis-", url=False)
-    mqtt_options(p, "mqtt-", url=False)
-    redis_url_option(p, "--redis-host and --redis-port")
-    mqtt_url_option(p, "--mqtt-host and --mqtt-port", "--mqtt-username/--mqtt-password")
+    named_server_options(p)
     # The server options are --redis-host ... and --mqtt-host ...: there is no --host/--port.
     p.set_defaults(host=None, port=None)
 

@@ -118,6 +118,16 @@ def mqtt_options(p: argparse.ArgumentParser, prefix: str = "", url: bool = True)
         mqtt_url_option(p)
 
 
+def named_server_options(p: argparse.ArgumentParser) -> None:
+    """The servers of a command whose own --host/--port mean something else (or nothing):
+    --redis-host, --redis-port, --mqtt-host, --mqtt-port, --mqtt-username, --mqtt-password,
+    --redis-url and --mqtt-url."""
+    redis_options(p, "redis-", url=False)
+    mqtt_options(p, "mqtt-", url=False)
+    redis_url_option(p, "--redis-host and --redis-port")
+    mqtt_url_option(p, "--mqtt-host and --mqtt-port", "--mqtt-username/--mqtt-password")
+
+
 # ---------------------------------------------------------------------------------------------
 # Server URLs (--mqtt-url, --redis-url and the environment)
 

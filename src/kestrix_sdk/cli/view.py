@@ -9,12 +9,9 @@ from kestrix_sdk.cli.common import (
     fail,
     install_command,
     listen_port,
-    mqtt_options,
-    mqtt_url_option,
+    named_server_options,
     positive_float,
     positive_int,
-    redis_options,
-    redis_url_option,
 )
 from kestrix_sdk.reports import FRAME_KEY_PREFIX
 from kestrix_sdk.view import config     # the view's settings; the server itself needs aiohttp
@@ -42,10 +39,7 @@ def add_arguments(p: argparse.ArgumentParser) -> None:
     p.add_argument("--stale-after", type=positive_float, default=config.DEFAULT_STALE_AFTER,
                    help="a status record older than this many seconds is marked stale "
                    f"(default {config.DEFAULT_STALE_AFTER:g})")
-    redis_options(p, "redis-", url=False)
-    mqtt_options(p, "mqtt-", url=False)
-    redis_url_option(p, "--redis-host and --redis-port")
-    mqtt_url_option(p, "--mqtt-host and --mqtt-port", "--mqtt-username/--mqtt-password")
+    named_server_options(p)
 
 
 def run(args: argparse.Namespace) -> int:
