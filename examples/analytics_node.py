@@ -195,26 +195,24 @@ class Analytics:
             time.sleep(0.003)
         return True
 
-    def camera_ended(self) -> bool:
-        """True once the camera node's status record says `ended` after it said anything else
-        (a record left by an earlier run says `ended` too)."""
+    def camera_ended(self, since: float) -> bool:
+        """True once the camera node's status record, updated after `since` (a record left by
+        an earlier run says `ended` too), says `ended`."""
         raw = self.vault.read_data(common.status_key(self.args.camera_id))
-        state = json.loads(raw).get("state") if raw is not None else None
-        if state not in (None, ["ended"]):
-            self.camera_seen = True
-        return self.camera_seen and state == ["ended"]
+        record = json.loads(raw) if raw is not None else {}
+        return record.get("state") == ["ended"] and record.get("ts", 0) >= int(since)
 
     def detect(self) -> None:
         """Finds people in every new frame under the camera's key until the camera ends."""
         hog = cv2.HOGDescriptor()  # run() checked that this OpenCV has it
         hog.setSVMDetector(cv2.HOGDescriptor_getDefaultPeopleDetector())
         print(f"analytics: ready, finding people in the frames under {self.frame_key}", flush=True)
+        started = time.time()
         last = self.vault.read_data(self.frame_key)  # an earlier run's frame is not analysed
-        self.camera_seen = False
         while not self.stop.is_set():
             raw = self.vault.read_data(self.frame_key)
             if raw is None or raw == last:
-                if self.camera_ended():
+                if self.camera_ended(started):
                     return
                 self.stop.wait(0.02)  # the camera's next frame
                 continue

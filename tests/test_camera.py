@@ -11,6 +11,7 @@ import subprocess
 import sys
 import threading
 import time
+from pathlib import Path
 
 import cv2
 import numpy as np
@@ -336,3 +337,26 @@ def test_command_stops_cleanly_on_signals(rtsp_server, servers, node_id, redis_s
             proc.wait()
     assert proc.returncode == code, err
     assert "Traceback" not in err
+
+
+# --- the demo on a real source ------------------------------------------------------------------
+
+
+@pytest.mark.slow
+@pytest.mark.skipif(not hasattr(cv2, "HOGDescriptor"),
+                    reason="this OpenCV has no HOG people detector (OpenCV 5: the contrib build)")
+def test_demo_runs_on_a_video_file(tmp_path, servers, redis_server, broker):
+    _, client = servers
+    video = write_video(tmp_path / "street.avi", 30, size=(320, 240), fps=15.0)
+    root = Path(__file__).resolve().parent.parent
+    out = tmp_path / "out"
+    proc = subprocess.run([sys.executable, str(root / "examples" / "run_demo.py"), "--source", str(video),
+                           "--out", str(out)], env=child_env(), capture_output=True, text=True,
+                          timeout=180)
+    assert proc.returncode == 0, proc.stdout + proc.stderr
+    assert "demo: the camera's source has ended" in proc.stdout
+    # The analytics node annotated the camera node's frames (at its own pace: some may be
+    # overwritten before it gets to them).
+    annotated = sorted((out / "frames").glob("frame_*.jpg"))
+    assert annotated and cv2.imread(str(annotated[0])).shape == (240, 320, 3)
+    assert status_says(client, "camera", state="ended", width=320, height=240)
