@@ -16,6 +16,8 @@ import tempfile
 import time
 from pathlib import Path
 
+from kestrix_sdk.constants import MQTT_URL_ENV, REDIS_URL_ENV
+
 
 def free_port() -> int:
     with socket.socket(socket.AF_INET, socket.SOCK_STREAM) as s:
@@ -228,6 +230,12 @@ class RedisServer(_Server):
         if self.socket_path is not None:
             args += ["--unixsocket", str(self.socket_path), "--unixsocketperm", "700"]
         return args
+
+
+def server_urls(broker: Mosquitto, redis: RedisServer) -> dict[str, str]:
+    """The variables that lead every client made at the default address to these servers."""
+    return {MQTT_URL_ENV: f"mqtt://127.0.0.1:{broker.port}",
+            REDIS_URL_ENV: f"redis://127.0.0.1:{redis.port}/0"}
 
 
 def sockets() -> int:

@@ -59,15 +59,28 @@ def colour_share(png: bytes, bgr: tuple[int, int, int]) -> float:
     return float(near.mean())
 
 
+def texts_of(browser, css: str) -> list[str]:
+    """The texts of the elements matching `css`; empty while the page replaces them (the tables
+    are drawn anew on every update, so an element found may be gone when its text is read)."""
+    from selenium.common.exceptions import StaleElementReferenceException
+    from selenium.webdriver.common.by import By
+
+    try:
+        return [e.text for e in browser.find_elements(By.CSS_SELECTOR, css)]
+    except StaleElementReferenceException:
+        return []
+
+
 # Slow; and the browser and its driver are not built for the sanitizer runtimes that the ASan
 # run preloads into every process it starts.
 @pytest.mark.slow
-def test_page_shows_live_frames_and_the_node_table(browser, default_broker, default_redis):
+def test_page_shows_live_frames_and_the_node_table(browser, kit_servers):
     from selenium.webdriver.common.by import By
 
     n = uuid.uuid4().hex[:8]
     key, node = f"kestrix_local_browser-{n}_6379", f"browser-node-{n}"
-    vault = VaultClient(thread=False, host="127.0.0.1", port=6379)
+    broker, redis_server = kit_servers
+    vault = VaultClient(thread=False, host="127.0.0.1", port=redis_server.port)
     colour = [(255, 0, 255)]          # BGR, magenta first; the writer always writes the current one
     stop = threading.Event()
 
@@ -88,7 +101,8 @@ def test_page_shows_live_frames_and_the_node_table(browser, default_broker, defa
         # A node that reported long ago.
         old = {"ts": int(time.time()) - 3600, "id": f"old-{n}", "name": "gone", "msg_type": "info", "type": "camera"}
         vault.put_data(f"kestrix_status_old-{n}", json.dumps(old))
-        server = ViewProcess("--redis-host", "127.0.0.1", "--mqtt-host", "127.0.0.1", "--frames", key)
+        server = ViewProcess("--redis-host", "127.0.0.1", "--redis-port", str(redis_server.port),
+                             "--mqtt-host", "127.0.0.1", "--mqtt-port", str(broker.port), "--frames", key)
         browser.get(server.url)
 
         def shows(bgr) -> bool:
@@ -99,8 +113,8 @@ def test_page_shows_live_frames_and_the_node_table(browser, default_broker, defa
         assert wait_for(lambda: shows((255, 255, 0)) and not shows((255, 0, 255)), 60)
 
         def node_row():
-            rows = browser.find_elements(By.CSS_SELECTOR, f'#nodes tbody tr[data-node="{node}"]')
-            return rows[0].text if rows else ""
+            texts = texts_of(browser, f'#nodes tbody tr[data-node="{node}"]')
+            return texts[0] if texts else ""
 
         # The row follows the stored record, which holds the status once the reporter sent it.
         assert wait_for(lambda: "browser test" in node_row() and '"fps":[20]' in node_row(), 60), node_row()
@@ -112,7 +126,7 @@ def test_page_shows_live_frames_and_the_node_table(browser, default_broker, defa
 
         # Error reports appear as they arrive (the reporter drops one made before it connects).
         def error_shown() -> bool:
-            return any(f"lens cap {n}" in li.text for li in browser.find_elements(By.CSS_SELECTOR, "#errors li"))
+            return any(f"lens cap {n}" in text for text in texts_of(browser, "#errors li"))
 
         assert wait_for(lambda: error_shown() or reporter.error(f"lens cap {n}"), 60, 0.5)
         assert "connected" in browser.find_element(By.ID, "redis").text
