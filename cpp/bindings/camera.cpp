@@ -150,7 +150,6 @@ void init(py::object self, py::object source, py::object key, py::object fps, py
   }
   const std::string kind = classify(source);
   kx::thread_init(self);
-  self.attr("daemon") = true;
 
   self.attr("source") = source;
   self.attr("redis_key") = key;
