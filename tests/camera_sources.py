@@ -30,15 +30,19 @@ gi.require_version("Gst", "1.0")
 gi.require_version("GstRtspServer", "1.0")
 from gi.repository import GLib, Gst, GstRtspServer
 Gst.init(None)
-port, width, height, fps = sys.argv[1], int(sys.argv[2]), int(sys.argv[3]), int(sys.argv[4])
+port, width, height, fps, codec = sys.argv[1], int(sys.argv[2]), int(sys.argv[3]), int(sys.argv[4]), sys.argv[5]
+if codec == "h264":
+    encode = (f"x264enc tune=zerolatency speed-preset=ultrafast key-int-max={fps} ! "
+              "rtph264pay name=pay0 pt=96")
+else:  # Motion-JPEG; the RTP payloader takes 4:2:0 pictures only
+    encode = "video/x-raw,format=I420 ! jpegenc ! rtpjpegpay name=pay0 pt=26"
 server = GstRtspServer.RTSPServer()
 server.set_address("127.0.0.1")
 server.set_service(port)
 factory = GstRtspServer.RTSPMediaFactory()
 factory.set_launch(
     f"( videotestsrc is-live=true pattern=ball ! video/x-raw,width={width},height={height},"
-    f"framerate={fps}/1 ! videoconvert ! x264enc tune=zerolatency speed-preset=ultrafast "
-    f"key-int-max={fps} ! rtph264pay name=pay0 pt=96 )")
+    f"framerate={fps}/1 ! videoconvert ! {encode} )")
 factory.set_shared(True)
 server.get_mount_points().add_factory("/cam", factory)
 server.attach(None)
@@ -56,13 +60,15 @@ def have_rtsp_server() -> bool:
 
 
 class RtspServer:
-    """GStreamer's RTSP server streaming a moving test picture as H.264 at rtsp://.../cam.
+    """GStreamer's RTSP server streaming a moving test picture as H.264 (or, with codec="jpeg",
+    Motion-JPEG) at rtsp://.../cam.
 
     stop() kills it, start() brings it back on the same port (with another size if asked),
     pause()/resume() stop and continue the process (SIGSTOP/SIGCONT): a camera that hangs."""
 
-    def __init__(self, width: int = 320, height: int = 240, fps: int = 15) -> None:
+    def __init__(self, width: int = 320, height: int = 240, fps: int = 15, codec: str = "h264") -> None:
         self.port = free_port()
+        self.codec = codec
         self.size = (width, height)
         self.fps = fps
         self.dir = Path(tempfile.mkdtemp(prefix="kx-rtsp-"))
@@ -79,7 +85,7 @@ class RtspServer:
         env = {k: v for k, v in os.environ.items() if k not in ("PYTHONPATH", "LD_PRELOAD")}
         self.proc = subprocess.Popen(
             [SYSTEM_PYTHON, str(self.dir / "server.py"), str(self.port), str(self.size[0]),
-             str(self.size[1]), str(self.fps)],
+             str(self.size[1]), str(self.fps), self.codec],
             stdout=subprocess.PIPE, stderr=subprocess.DEVNULL, env=env, text=True)
         assert self.proc.stdout.readline().strip() == "ready", "the RTSP server did not start"
         assert wait_for(lambda: port_open(self.port), 10)

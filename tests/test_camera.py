@@ -243,6 +243,22 @@ def test_contradictory_options_are_refused(servers, tmp_path, kwargs, error):
 
 
 @pytest.mark.slow
+@pytest.mark.parametrize("resize, passthrough", [({}, True), ({"zoom": 0.5}, False)])
+def test_rtsp_motion_jpeg_is_stored_as_sent_unless_resized(rtsp_server, servers, node_id, resize,
+                                                           passthrough):
+    server = rtsp_server(codec="jpeg")
+    _, client = servers
+    key = f"frames-{node_id}"
+    with CameraSource(server.url, key, node_id=node_id, **resize) as cam:
+        assert wait_for(lambda: cam.frames_stored >= 3, 30)
+        assert cam.passthrough == passthrough and cam.frame_size == (320, 240)
+        stored = base64.b64decode(client.get(key))
+    assert stored[:2] == b"\xff\xd8" and stored[-2:] == b"\xff\xd9"
+    picture = cv2.imdecode(np.frombuffer(stored, np.uint8), cv2.IMREAD_COLOR)
+    assert picture.shape == ((240, 320, 3) if passthrough else (120, 160, 3))
+
+
+@pytest.mark.slow
 def test_mjpeg_stream_is_stored_byte_for_byte(mjpeg_server, servers, node_id):
     server = mjpeg_server()
     _, client = servers
