@@ -4,8 +4,8 @@ Listens with a `CourierClient` to the camera node's detections, reads each frame
 `get_frame`, draws the named regions with `VizPolygonDraw` and the detections with `BoxesDraw`,
 and writes the annotated frames to <out>/frames/ as images and to <out>/annotated.avi as a video
 (Motion-JPEG) (not with --no-files), and to Redis under its own node-local key
-(kestrix_local_analytics_6379), where the live view shows them. Its `StatusCaching` reporter publishes frame count, frame rate and object count
-every second; problems (frames missing from Redis, unreadable messages) go out through `error()`.
+(kestrix_local_analytics_6379), where the live view shows them. Its `StatusCaching` reporter publishes frame count, frame rate and object count,
+with the clients' own counters (`stats()`), every second; problems (frames missing from Redis, unreadable messages) go out through `error()`.
 
 Every frame carries its index (see examples/scene.py), so the node draws each frame's own
 detections even when a message overtakes the frame's write to Redis, or the reverse.
@@ -146,7 +146,8 @@ class Analytics:
         self.times.append(time.monotonic())
         fps = (len(self.times) - 1) / (self.times[-1] - self.times[0]) if len(self.times) > 1 else 0.0
         self.status.update_status_info({"frames": self.done, "fps": round(fps, 1), "objects": self.objects,
-                                        "skipped": self.skipped}, 0)
+                                        "skipped": self.skipped, "mqtt": self.courier.stats(),
+                                        "redis": self.vault.stats()}, 0)
         if self.done % self.args.progress_every == 0 or index + 1 == self.total:
             total = f"/{self.total}" if self.total else ""
             print(f"analytics: {self.done}{total} frames annotated, {fps:.1f} fps", flush=True)
@@ -230,8 +231,9 @@ class Analytics:
 
     def run(self) -> int:
         os.makedirs(self.frames_dir, exist_ok=True)
-        self.status.start()
-        try:
+        # The with block starts the reporter and, however the run ends, closes the three clients:
+        # the broker connection first (no more messages), then the reporter, then Redis.
+        with self.vault, self.status, self.courier:
             if self.args.detect:
                 if not hasattr(cv2, "HOGDescriptor"):
                     print(f"analytics: OpenCV {cv2.__version__} has no HOG people detector (from "
@@ -260,9 +262,6 @@ class Analytics:
             print(f"analytics: {self.done} frames annotated ({self.skipped} skipped, {self.missing} missing)",
                   flush=True)
             return 0 if self.done and not self.stop.is_set() else 1
-        finally:
-            common.stop_reporter(self.status)
-            common.stop_courier(self.courier)
 
 
 def main(argv: list[str] | None = None) -> int:

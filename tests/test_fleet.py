@@ -199,6 +199,23 @@ def test_bad_input_is_refused_with_status_2(args, message):
     assert message in res.stderr and "Traceback" not in res.stderr and res.stdout == ""
 
 
+@pytest.mark.parametrize("remote", ["mqtt://dev1:@cloud.example", "mqtts://dev1:@cloud.example:8883"])
+def test_an_empty_password_is_refused_with_status_2(remote, tmp_path):
+    out = tmp_path / "fleet.conf"
+    res = run_cli("bridge", "--remote", remote, "--device", "dev1", "--node", "cam1", "--out", str(out))
+    assert res.returncode == 2, res.stdout
+    assert "password is empty" in res.stderr and "Traceback" not in res.stderr
+    assert not out.exists()
+
+
+@pytest.mark.parametrize("field, what", [("username", "user name"), ("password", "password")])
+def test_bridge_config_refuses_empty_credentials(field, what):
+    remote = dict(host="cloud.example", port=1883, username="dev1", password="pw", tls=False)
+    remote[field] = ""
+    with pytest.raises(fleet.BridgeError, match=f"{what} is empty"):
+        fleet.bridge_config(remote, "dev1", ["cam1"])
+
+
 # ---------------------------------------------------------------------------------------------
 # two brokers
 
@@ -250,6 +267,17 @@ def test_reports_reach_the_cloud_and_survive_an_outage(brokers, observers, repor
     before = len(at_cloud.on(online))
     edge.stop()
     assert wait_for(lambda: at_cloud.on(online)[before:] == [b"0"], 30)
+
+
+def test_a_user_name_without_a_password_links(brokers, observers, tmp_path):
+    # Mosquitto takes remote_username alone: the fragment starts the device broker and links.
+    device = f"dev-{uid()}"
+    cloud = brokers()
+    at_cloud = observers(cloud.port, [f"fleet/{device}/online"])
+    edge = edge_broker(brokers, tmp_path, f"mqtt://dev1@127.0.0.1:{cloud.port}", device, "--node", "cam1")
+    text = (tmp_path / f"edge-{device}.d" / "fleet.conf").read_text().splitlines()
+    assert "remote_username dev1" in text and not any(ln.startswith("remote_password") for ln in text)
+    assert wait_for(lambda: at_cloud.on(f"fleet/{device}/online")[-1:] == [b"1"], 30), edge.log()
 
 
 @pytest.mark.parametrize("fault", [None, "other CA", "wrong host name", "wrong password",

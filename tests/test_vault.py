@@ -646,3 +646,105 @@ def test_a_stalled_server_holds_few_writers_and_little_memory_and_no_key_goes_ba
         watching.join()
         watcher.close()
     assert backwards == []
+
+
+# --- close(), with blocks and stats() ---------------------------------------------------------
+
+
+def held_sockets() -> int:
+    from servers import sockets
+
+    return sockets()
+
+
+@pytest.mark.parametrize("raised", [None, AttributeError, KeyboardInterrupt])
+@pytest.mark.parametrize("frames", [1, 30])
+def test_a_with_block_writes_what_was_queued_then_closes(redis_server, raw, key, raised, frames,
+                                                         no_thread_leak):
+    raw.ping()  # the test's own connection is open before the count
+    before = held_sockets()
+
+    def block():
+        with VaultClient(True, "127.0.0.1", redis_server.port) as client:
+            assert client.put_data(key + "_d", "v") is True
+            for n in range(frames):
+                client.write_frame(frame_stamps.stamp(image(64, 256), n), key)
+            if raised is not None:
+                raise raised("set-up failed")
+        return client
+
+    if raised is None:
+        client = block()
+        assert client.stats()["frame_writes"] + client.stats()["frames_dropped"] == frames
+    else:
+        with pytest.raises(raised, match="set-up failed"):
+            block()
+    # On the way out every writer was joined: the newest frame is stored, no writer is left
+    # (no_thread_leak) and the pool's sockets are closed.
+    assert not any(isinstance(t, vault._FrameWriter) for t in threading.enumerate())
+    assert frame_stamps.read_value(raw.get(key)) == frames - 1
+    assert held_sockets() <= before
+
+
+@pytest.mark.parametrize("steps", [["close", "close"], ["close", "exit"], ["exit", "close", "exit"]])
+def test_close_is_idempotent_and_the_client_stays_usable(redis_server, key, steps):
+    client = VaultClient(True, "127.0.0.1", redis_server.port)
+    assert client.put_data(key, "v") is True
+    for step in steps:
+        if step == "exit":
+            assert client.__exit__(None, None, None) is False
+        else:
+            assert client.close() is None
+    assert client.read_data(key) == b"v"  # connects afresh
+    client.close()
+
+
+STATS_KEYS = {"frame_writes", "frame_write_failures", "frames_dropped", "data_writes",
+              "data_write_failures", "reads", "write_seconds_total", "last_write_seconds"}
+
+
+@pytest.mark.parametrize("threaded", [False, True])
+@pytest.mark.parametrize("frames, data, reads", [(0, 0, 0), (1, 2, 3), (5, 0, 1)])
+def test_stats_count_what_the_client_did(redis_server, key, threaded, frames, data, reads):
+    with VaultClient(threaded, "127.0.0.1", redis_server.port) as client:
+        assert client.stats() == dict.fromkeys(STATS_KEYS, 0)
+        for n in range(frames):
+            client.write_frame(image(48, 64, n), f"{key}_{n}")  # one key each: none replaced
+        for n in range(data):
+            client.put_data(f"{key}_data", str(n))
+        for n in range(reads):
+            client.read_data(f"{key}_data") if n % 2 else client.get_frame(f"{key}_0")
+    stats = client.stats()
+    assert type(stats) is dict and set(stats) == STATS_KEYS
+    assert {k: stats[k] for k in ("frame_writes", "frame_write_failures", "frames_dropped",
+                                  "data_writes", "data_write_failures", "reads")} == dict(
+        frame_writes=frames, frame_write_failures=0, frames_dropped=0, data_writes=data,
+        data_write_failures=0, reads=reads)
+    assert (stats["write_seconds_total"] > 0) == (frames > 0)
+    assert 0 < stats["last_write_seconds"] <= stats["write_seconds_total"] or frames == 0
+
+
+@pytest.mark.parametrize("threaded", [False, True])
+def test_stats_count_failed_writes_with_redis_stopped(private_redis, key, threaded, kit_log):
+    server = private_redis()
+    with VaultClient(threaded, "127.0.0.1", server.port) as client:
+        client.write_frame(image(48, 64), key)
+        client.close()  # the background write is done
+        server.stop()
+        for n in range(3):
+            client.write_frame(image(48, 64, n), key)
+            client.close()
+        with pytest.raises(redis.ConnectionError):
+            client.put_data(key, "v")
+    stats = client.stats()
+    assert (stats["frame_writes"], stats["frame_write_failures"], stats["data_write_failures"]) == (1, 3, 1)
+
+
+def test_frames_replaced_before_their_write_are_counted_as_dropped(redis_server, raw, key):
+    # Whatever the timing, each frame submitted is written or dropped, and the newest is stored.
+    with VaultClient(True, "127.0.0.1", redis_server.port) as client:
+        for n in range(60):
+            client.write_frame(frame_stamps.stamp(image(64, 256), n), key)
+    stats = client.stats()
+    assert stats["frame_writes"] + stats["frames_dropped"] == 60 and stats["frame_write_failures"] == 0
+    assert frame_stamps.read_value(raw.get(key)) == 59

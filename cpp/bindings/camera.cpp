@@ -114,9 +114,10 @@ constexpr const char* kClassDoc =
     "    status_interval(float): Seconds between status reports (keyword only; default 1).\n"
     "    stall_after(float): Seconds without a frame before the source is opened again\n"
     "        (keyword only; default 5).\n"
-    "    vault(VaultClient): Store client (keyword only; default VaultClient(thread=False)).\n"
+    "    vault(VaultClient): Store client (keyword only; default: one of its own,\n"
+    "        VaultClient(thread=False), closed when this thread ends).\n"
     "    status(StatusCaching): Status reporter (keyword only; default: one of its own, started\n"
-    "        and stopped with this thread).";
+    "        and closed with this thread).";
 
 void init(py::object self, py::object source, py::object key, py::object fps, py::object width,
           py::object height, py::object zoom, py::object loop, py::object node_id,
@@ -166,10 +167,12 @@ void init(py::object self, py::object source, py::object key, py::object fps, py
 
   if (node_id.is_none()) node_id = kx::module_attr("kestrix_sdk.constants", "NODE_ID");
   self.attr("node_id") = node_id;
-  if (vault.is_none()) {
+  const bool own_vault = vault.is_none();
+  if (own_vault) {
     vault = kx::module_attr("kestrix_sdk.redis.vault", "VaultClient")(py::arg("thread") = false);
   }
   self.attr("vault") = vault;
+  self.attr("_own_vault") = own_vault;
   const bool own_status = status.is_none();
   if (own_status) {
     status = kx::module_attr("kestrix_sdk.status.pulse", "StatusCaching")(
@@ -205,7 +208,7 @@ py::object enter(py::object self) {
   return self;
 }
 
-py::object exit_(py::object self, py::args) {
+py::bool_ exit_(py::object self, py::object, py::object, py::object) {
   stop(self);
   self.attr("join")();
   return py::bool_(false);
@@ -549,12 +552,20 @@ void run(py::object self) {
   } catch (const std::exception& err) {
     logger.error(std::string("Camera node stopped - ") + err.what());
   }
+  // The clients the node made for itself are closed with it: the reporter (stopped and joined)
+  // first, then the store's connections.
   if (own_status) {
     try {
-      status.attr("stop")();
-      if (kx::truthy(status.attr("is_alive")())) status.attr("join")();
+      status.attr("close")();
     } catch (py::error_already_set& err) {
       logger.exception("Failed to stop the status reporter - ", err);
+    }
+  }
+  if (kx::truthy(self.attr("_own_vault"))) {
+    try {
+      self.attr("vault").attr("close")();
+    } catch (py::error_already_set& err) {
+      logger.exception("Failed to close the store client - ", err);
     }
   }
 }
@@ -582,7 +593,9 @@ PYBIND11_MODULE(camera, m) {
       .def("run", &run)
       .def("stop", &stop, "Stop this thread (it releases the source and ends)")
       .def("__enter__", &enter, "Start the thread")
-      .def("__exit__", &exit_, "Stop the thread and wait for it to end");
+      .def("__exit__", &exit_, py::arg("exc_type"), py::arg("exc_value"), py::arg("traceback"),
+           "Stop the thread and wait for it to end, whether the block ended normally or raised; "
+           "returns False");
   py::cpp_function since(&seconds_since_frame, py::name("seconds_since_frame"),
                          py::is_method(cls.cls()),
                          "Seconds since the last frame was read (None before the first)");

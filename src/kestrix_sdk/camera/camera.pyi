@@ -1,6 +1,7 @@
 import threading
 from logging import Logger
-from typing import Any
+from types import TracebackType
+from typing import Literal
 
 from kestrix_sdk.redis.vault import VaultClient
 from kestrix_sdk.status.pulse import StatusCaching
@@ -46,8 +47,13 @@ class CameraSource(threading.Thread):
         """Stop this thread (it releases the source and ends)"""
     def __enter__(self) -> CameraSource:
         """Start the thread"""
-    def __exit__(self, *args: Any) -> bool:
-        """Stop the thread and wait for it to end"""
+    def __exit__(
+        self,
+        exc_type: type[BaseException] | None,
+        exc_value: BaseException | None,
+        traceback: TracebackType | None,
+    ) -> Literal[False]:
+        """Stop the thread and wait for it to end, whether the block ended normally or raised; returns False"""
     @property
     def seconds_since_frame(self) -> float | None:
         """Seconds since the last frame was read (None before the first)"""
