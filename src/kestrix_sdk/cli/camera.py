@@ -12,7 +12,7 @@ from urllib.parse import quote
 from kestrix_sdk.cli.common import (
     EXIT_USAGE,
     fail,
-    named_server_options,
+    both_servers_options,
     positive_float,
     positive_int,
 )
@@ -46,9 +46,7 @@ def add_arguments(p: argparse.ArgumentParser) -> None:
                    help="seconds between status reports (default 1)")
     p.add_argument("--stall-after", type=positive_float, default=5.0,
                    help="seconds without a frame before the source is opened again (default 5)")
-    named_server_options(p)
-    # The server options are --redis-host ... and --mqtt-host ...: there is no --host/--port.
-    p.set_defaults(host=None, port=None)
+    both_servers_options(p)
 
 
 def server_environment(args: argparse.Namespace) -> None:
