@@ -14,6 +14,7 @@
 #include <utility>
 
 #include "binding.hpp"
+#include "buffers.hpp"
 #include "kestrix/base64.hpp"
 #include "kestrix/keys.hpp"
 #include "kestrix/server_url.hpp"
@@ -123,48 +124,12 @@ py::str redis_key(const char* member, py::handle node_id, py::handle port) {
       kestrix::join_key(kx::text_of(prefix), {kx::text_of(node_id), kx::text_of(port)}));
 }
 
-// A contiguous buffer, held for as long as native code reads it.
-class BufferView {
- public:
-  explicit BufferView(py::handle obj) {
-    if (PyObject_GetBuffer(obj.ptr(), &view_, PyBUF_C_CONTIGUOUS) != 0) {
-      throw py::error_already_set();
-    }
-  }
-  ~BufferView() { PyBuffer_Release(&view_); }
-  BufferView(const BufferView&) = delete;
-  BufferView& operator=(const BufferView&) = delete;
-  const unsigned char* data() const { return static_cast<const unsigned char*>(view_.buf); }
-  std::size_t size() const { return static_cast<std::size_t>(view_.len); }
-
- private:
-  Py_buffer view_{};
-};
-
-py::bytes new_bytes(std::size_t size) {
-  PyObject* bytes = PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(size));
-  if (bytes == nullptr) throw py::error_already_set();
-  return py::reinterpret_steal<py::bytes>(bytes);
-}
-
-// base64.b64encode(buffer).
-py::bytes base64_encode(py::handle buffer) {
-  BufferView src(buffer);
-  py::bytes text = new_bytes(b64::encoded_size(src.size()));
-  char* dst = PyBytes_AS_STRING(text.ptr());
-  {
-    py::gil_scoped_release nogil;
-    b64::encode(src.data(), src.size(), dst);
-  }
-  return text;
-}
-
 // base64.b64decode(text) of a bytes object: a refused text raises binascii.Error with the
 // message binascii gives.
 py::bytes base64_decode(py::handle text) {
   const char* src = PyBytes_AS_STRING(text.ptr());
   const auto size = static_cast<std::size_t>(PyBytes_GET_SIZE(text.ptr()));
-  py::bytes bytes = new_bytes(b64::decoded_size_bound(size));
+  py::bytes bytes = kx::new_bytes(b64::decoded_size_bound(size));
   auto* dst = reinterpret_cast<unsigned char*>(PyBytes_AS_STRING(bytes.ptr()));
   b64::DecodeResult result{};
   {
@@ -305,7 +270,7 @@ py::object img_to_base64str(py::object image, py::object zoom_ratio) {
                                py::arg("fy") = zoom_ratio);
   }
   py::tuple encoded = cv2.attr("imencode")(".jpg", image);
-  return py::make_tuple(encoded[0], base64_encode(encoded[1]));
+  return py::make_tuple(encoded[0], kx::base64_encode(encoded[1]));
 }
 
 py::object base64_to_img(py::object b64_bytes) {

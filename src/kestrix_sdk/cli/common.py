@@ -165,7 +165,7 @@ def bounded_int(low: int, high: int):
 def resolve_servers(args: argparse.Namespace) -> None:
     """Sets args.redis_url / args.mqtt_url to the URL each server is reached by (or None).
 
-    `view` and `health` name their servers' addresses --redis-host/--redis-port and
+    `view`, `health` and `camera` name their servers' addresses --redis-host/--redis-port and
     --mqtt-host/--mqtt-port (the view's --host and --port are where it listens); the other
     commands --host and --port."""
     named = hasattr(args, "redis_host") or hasattr(args, "mqtt_host")
