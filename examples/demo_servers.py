@@ -143,6 +143,11 @@ def chosen(mqtt_url: str | None, redis_url: str | None, say: Callable[[str], Non
                 say(f"demo: started {own[-1].name} on 127.0.0.1:{own[-1].port} "
                     f"(pid {own[-1].proc.pid}; stopped at the end)")
             urls[env_name] = url
+        if own:
+            # The servers of its own have no password: their URLs can be shown.
+            say("demo: the operator tool finds them with: export "
+                + " ".join(f"{name}={urls[name]}" for name in (MQTT_URL_ENV, REDIS_URL_ENV)
+                           if urls[name] in [server.url for server in own]))
         yield urls
     finally:
         for server in reversed(own):
