@@ -16,7 +16,7 @@
 # on free ports, and every node is configured only through KESTRIX_MQTT_URL and
 # KESTRIX_REDIS_URL.
 #
-# With --view the package is installed with its live-view extra (kestrix_sdk[view]), the demo runs
+# With --view the package is installed with its live-view extra (.[view]), the demo runs
 # until Ctrl-C and the live view's address (http://127.0.0.1:8321/) is printed: open it in a
 # browser to watch the annotated frames and the nodes' status.
 set -euo pipefail

@@ -407,6 +407,7 @@ def test_fleet_topic(topic, expected):
      [f"acme/fleet/+/{PREFIX.MQTT.CLOUD}_cam1", f"acme/fleet/+/{PREFIX.MQTT.DEBUG}_cam1", "acme/fleet/+/online"]),
 ])
 def test_watch_fleet_subscriptions(args, filters):
-    from kestrix_sdk import __main__ as cli
+    from kestrix_sdk import cli
+    from kestrix_sdk.cli import watch
 
-    assert cli.fleet_filters(cli.build_parser().parse_args(["watch", *args])) == filters
+    assert watch.fleet_filters(cli.build_parser().parse_args(["watch", *args])) == filters

@@ -14,11 +14,11 @@ import redis
 
 pytest.importorskip("aiohttp")
 
-from kestrix_sdk import __main__ as cli  # noqa: E402
+from kestrix_sdk import reports  # noqa: E402
 from kestrix_sdk.constants import PREFIX  # noqa: E402
 from kestrix_sdk.redis.vault import VaultClient, b64decode  # noqa: E402
 from kestrix_sdk.status.pulse import StatusCaching  # noqa: E402
-from kestrix_sdk.view.server import MAX_ERRORS, ViewConfig, resolve_token  # noqa: E402
+from kestrix_sdk.view.config import MAX_ERRORS, ViewConfig, resolve_token  # noqa: E402
 from servers import wait_for  # noqa: E402
 from view_fixtures import MjpegReader, ViewProcess, get, key_path, stream_status  # noqa: E402
 
@@ -223,7 +223,7 @@ def test_status_and_errors_of_a_running_reporter(view, default_broker, default_r
         record = status()
         assert record["fps"] == [7.5] and record["name"] == "view test" and record["type"] == "camera"
         # The same record as the operator tool's status command reads from Redis.
-        assert wait_for(lambda: cli.status_records(rdb).get(node) == status(), 30)
+        assert wait_for(lambda: reports.status_records(rdb).get(node) == status(), 30)
 
         def mine():
             return [e for e in get_json(view.base + "/api/errors") if e["node"] == node]
