@@ -273,6 +273,14 @@ class FullBacklog:
         self.listener.close()
 
 
+def _received(sock: socket.socket) -> bytes:
+    """The next bytes from the socket; empty at its end or on an error."""
+    try:
+        return sock.recv(65536)
+    except OSError:
+        return b""
+
+
 class HoldingProxy:
     """A TCP relay on loopback to 127.0.0.1:`port` that can hold back what a client sends.
 
@@ -328,13 +336,7 @@ class HoldingProxy:
 
     def _to_server(self, client: socket.socket, server: socket.socket) -> None:
         held = False
-        while True:
-            try:
-                data = client.recv(65536)
-            except OSError:
-                data = b""
-            if not data:
-                break
+        while data := _received(client):
             with self._lock:
                 if self._armed and self._held is None:
                     self._held, held = server, True
@@ -357,13 +359,7 @@ class HoldingProxy:
             pass
 
     def _to_client(self, server: socket.socket, client: socket.socket) -> None:
-        while True:
-            try:
-                data = server.recv(65536)
-            except OSError:
-                data = b""
-            if not data:
-                break
+        while data := _received(server):
             if server is self._held:
                 if self._released.is_set():
                     self.held_answered.set()
