@@ -54,7 +54,8 @@ descriptors (medians of the first and last 20 s; a camera's writer threads and a
 client's pool come and go with a stalled server, so single samples are not compared).
 
 --csv DIR writes samples.csv (t, process, pid, rss_kb, threads, fds), frames.csv (t, viewer,
-key, index, age_s) and faults.csv (kind, start, end, recovered, detail); --plot draws RSS and
+key, index, age_s), reports.csv (n, made, at_device, at_cloud: first arrival) and faults.csv
+(kind, start, end, recovered, detail); --plot draws RSS and
 frame age over time with the faults marked (matplotlib: pip install -r benchmarks/requirements.txt).
 """
 
@@ -274,7 +275,10 @@ class Soak:
         self.args = args
         self.rng = random.Random(args.seed)
         self.dir = Path(tempfile.mkdtemp(prefix="kx-soak-"))
-        self.cloud = Mosquitto(persistent=True, extra=["autosave_interval 1"])
+        # The cloud queues up to 100,000 messages for a consumer (Mosquitto's default is 1,000):
+        # a burst's 6,000 bridged messages must not overflow the queue of this script's own
+        # subscriber, which counts what arrives.
+        self.cloud = Mosquitto(persistent=True, extra=["autosave_interval 1", "max_queued_messages 100000"])
         conf_d = self.dir / "device.d"
         conf_d.mkdir()
         bridge = subprocess.run(
@@ -513,7 +517,8 @@ class Soak:
         from servers import wait_for
 
         wait_for(lambda: self._missing() == set(), 30, 0.5)
-        self.device_log = self.device.log()   # appended to across the broker's restarts
+        self.device_log = self.device.log()   # appended to across the brokers' restarts
+        self.cloud_log = self.cloud.log()
         failures = self.report()
         self.stop()
         if args.csv:
@@ -601,9 +606,11 @@ class Soak:
         missing = sorted(set(made) - at_cloud)
         documented = [n for n in missing if n not in at_device and self.within(made[n], device_down)]
         in_kill = [n for n in missing if n not in documented and self.within(made[n], broker_kills)]
-        # A burst can fill the device broker's queue for the bridge (its documented bound): a
-        # report lost then counts as dropped by the bound only if the broker said it dropped.
-        drops = self.device_log.count("Outgoing messages are being dropped for client kestrix-fleet-")
+        # A burst can fill the device broker's queue for the bridge (its documented bound) or the
+        # cloud's for this script's subscriber: a report lost then counts as dropped by a bound
+        # only if a broker said it dropped messages for one of them.
+        drops = (self.device_log.count("Outgoing messages are being dropped for client kestrix-fleet-")
+                 + self.cloud_log.count("Outgoing messages are being dropped for client soak-cloud-"))
         bursts = self.windows(("bad-burst",))
         in_bound = [n for n in missing if drops and n not in documented and n not in in_kill
                     and self.within(made[n], bursts)]
@@ -611,8 +618,8 @@ class Soak:
         watch_lines = sum(1 for _, line in self.procs["watch"].lines if line.startswith("{"))
         print(f"\nstatus reports made {len(made)}, at the cloud {len(set(made) & at_cloud)}; lost: "
               f"{len(documented)} while the device broker was down (documented), {len(in_kill)} in a "
-              f"broker's SIGKILL, {len(in_bound)} beyond the bridge queue's bound in a burst "
-              f"(the device broker logged {drops} drop notices), {len(other)} otherwise "
+              f"broker's SIGKILL, {len(in_bound)} beyond a queue's bound in a burst "
+              f"(the brokers logged {drops} drop notices), {len(other)} otherwise "
               f"{other[:20] if other else ''}")
         print(f"watch --fleet printed {watch_lines} lines")
         if other:
@@ -651,6 +658,19 @@ class Soak:
             w = csv.writer(f)
             w.writerow(["t", "viewer", "key", "index", "age_s"])
             w.writerows([(round(s[0] - self.t0, 3), s[1], s[2], s[3], round(s[4], 3)) for s in self.frames])
+        made = self.made_reports()
+        first: dict[str, dict[int, float]] = {"device": {}, "cloud": {}}
+        for where, sub in (("device", self.at_device), ("cloud", self.at_cloud)):
+            for t, topic, payload in sub.received:
+                got = report_of(payload) if topic.endswith(f"kestrix_debug_{STATUS_NODE}") else None
+                if got is not None:
+                    first[where].setdefault(got[0], t)
+        with open(folder / "reports.csv", "w", newline="") as f:
+            w = csv.writer(f)
+            w.writerow(["n", "made", "at_device", "at_cloud"])
+            for n in sorted(made):
+                w.writerow([n, round(made[n] - self.t0, 2),
+                            *("" if n not in first[k] else round(first[k][n] - self.t0, 2) for k in ("device", "cloud"))])
         with open(folder / "faults.csv", "w", newline="") as f:
             w = csv.writer(f)
             w.writerow(["kind", "start", "end", "recovered", "detail"])
@@ -692,9 +712,9 @@ def plot(samples, frames, faults, t0: float, path: str) -> None:
     top.set_ylabel("RSS (MiB)")
     top.legend(ncol=5, fontsize=7)
     cam = [f for f in frames if f[2] == CAMERA_KEY and f[1] == 0]
-    bottom.plot([(f[0] - t0) / 60 for f in cam], [f[4] for f in cam], lw=0.6, color="black")
+    bottom.plot([(f[0] - t0) / 60 for f in cam], [max(f[4], 0.0) for f in cam], lw=0.6, color="black")
+    bottom.axhline(1.0, color="grey", ls="--", lw=0.8)
     bottom.set_ylabel("camera frame age at a viewer (s)")
-    bottom.set_yscale("log")
     bottom.set_xlabel("minutes")
     colours = dict(zip(KINDS, plt.rcParams["axes.prop_cycle"].by_key()["color"]))
     for f in faults:
