@@ -748,3 +748,92 @@ def test_frames_replaced_before_their_write_are_counted_as_dropped(redis_server,
     stats = client.stats()
     assert stats["frame_writes"] + stats["frames_dropped"] == 60 and stats["frame_write_failures"] == 0
     assert frame_stamps.read_value(raw.get(key)) == 59
+
+
+# --- a write delayed past its time-out ------------------------------------------------------
+
+
+@pytest.fixture
+def holding_proxy(redis_server, no_thread_leak):
+    from servers import HoldingProxy
+
+    proxy = HoldingProxy(redis_server.port)
+    yield proxy
+    proxy.close()
+
+
+# A frame write whose command is held on its way to the server until the client has timed out
+# and closed the connection, and a newer write for the key has landed over a new connection;
+# then the held command reaches the server. The key must keep the newer value.
+@pytest.mark.slow
+@pytest.mark.parametrize("threaded", [True, False], ids=["background", "direct"])
+@pytest.mark.parametrize("newer", ["frame", "delete"])
+def test_a_write_held_past_its_time_out_never_replaces_a_newer_one(
+        holding_proxy, raw, kit_log, key, threaded, newer):
+    client = VaultClient(threaded, "127.0.0.1", holding_proxy.port)
+    frame = image(48, 320)
+    client.write_frame(frame_stamps.stamp(frame.copy(), 1), key)
+    assert wait_for(lambda: raw.get(key) is not None)
+    holding_proxy.hold()
+    newest = None if newer == "delete" else frame_stamps.stamp(frame.copy(), 3)
+    if threaded:
+        client.write_frame(frame_stamps.stamp(frame.copy(), 2), key)
+        assert wait_for(lambda: holding_proxy.held_bytes)
+        client.write_frame(newest, key)   # waits behind the held write
+    else:
+        assert client.write_frame(frame_stamps.stamp(frame.copy(), 2), key) is False
+        client.write_frame(newest, key)
+    assert wait_for(lambda: holding_proxy.held_client_closed.is_set(), 20)
+    expected = None if newer == "delete" else 3
+    assert wait_for(lambda: (raw.get(key) is None) == (expected is None)
+                    and (expected is None or frame_stamps.read_value(raw.get(key)) == expected), 20)
+    wait_for_writers()
+    holding_proxy.release()
+    assert holding_proxy.held_answered.wait(10)
+    value = raw.get(key)
+    assert (value is None) if expected is None else frame_stamps.read_value(value) == expected
+    logged = lines(kit_log)
+    assert [level for level, _ in logged] == ["ERROR", "WARNING"], logged
+    assert logged[0][1].startswith(SET_FAILED + "Timeout reading from") and logged[1][1] == NOT_CONVERTED
+
+
+STAMPS = "kestrix_frame_write_stamps"
+NO_STAMPS = "Frame writes go without ordering stamps - the server refused the script: "
+
+
+@pytest.mark.parametrize("threaded", [True, False], ids=["background", "direct"])
+def test_frame_writes_keep_plain_values_and_one_stamp_per_key(redis_server, raw, key, threaded,
+                                                              no_thread_leak):
+    client = VaultClient(threaded, "127.0.0.1", redis_server.port)
+    frame = image(48, 320)
+    for i in range(5):
+        client.write_frame(frame_stamps.stamp(frame.copy(), i), key)
+    wait_for_writers()
+    assert raw.get(key) == plain_b64(frame_stamps.stamp(frame.copy(), 4))
+    token, sequence = raw.hget(STAMPS, key).decode().split(":")
+    assert len(token) == 16 and int(sequence) > 0
+    client.write_frame(None, key)
+    wait_for_writers()
+    assert raw.get(key) is None
+    assert int(raw.hget(STAMPS, key).decode().split(":")[1]) > int(sequence)
+
+
+def test_a_server_that_refuses_scripts_gets_plain_writes_after_one_warning(redis_server, raw, kit_log,
+                                                                          key):
+    user = "noscript_" + uuid.uuid4().hex[:8]
+    raw.acl_setuser(user, enabled=True, passwords=["+pw"], keys=["*"], commands=["+@all", "-@scripting"])
+    try:
+        client = VaultClient(False, url=f"redis://{user}:pw@127.0.0.1:{redis_server.port}")
+        frame = image(48, 320)
+        for i in range(3):
+            assert client.write_frame(frame_stamps.stamp(frame.copy(), i), key) is True
+        assert raw.get(key) == plain_b64(frame_stamps.stamp(frame.copy(), 2))
+        assert client.write_frame(None, key) is True
+        assert raw.get(key) is None and raw.hget(STAMPS, key) is None
+        logged = lines(kit_log)
+        assert [level for level, _ in logged] == ["WARNING"] and logged[0][1].startswith(NO_STAMPS), logged
+        # Another client of the same process still writes with stamps.
+        VaultClient(False, "127.0.0.1", redis_server.port).write_frame(frame, key)
+        assert raw.hget(STAMPS, key) is not None
+    finally:
+        raw.acl_deluser(user)

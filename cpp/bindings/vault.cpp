@@ -20,6 +20,7 @@
 #include "kestrix/server_url.hpp"
 #include "urls.hpp"
 #include "kestrix/latest_writes.hpp"
+#include "kestrix/write_stamps.hpp"
 
 namespace {
 
@@ -295,13 +296,69 @@ py::object base64_to_img(py::object b64_bytes) {
   }
 }
 
+// Frame writes reach the server in the order this process made them (kestrix/write_stamps.hpp):
+// each SET or DEL of a frame runs in a script that refuses it when a later write of this
+// process to the key has already run, so a write held past its time-out cannot bring back an
+// older frame. The key's value stays the plain base64 text; the stamps live in one hash beside
+// the frames, outside the frame and status prefixes. A server that refuses scripts (an ACL
+// without them, a proxy without EVAL) gets plain SET and DEL from then on, after one warning.
+constexpr const char* kStampHash = "kestrix_frame_write_stamps";
+kestrix::WriteStamps write_stamps;
+
+const std::string& frame_script_sha() {
+  static const std::string sha = kx::text_of(
+      kx::module_attr("hashlib", "sha1")(py::bytes(kestrix::kFrameWriteScript)).attr("hexdigest")());
+  return sha;
+}
+
+// A user without the right to run scripts (NOPERM), or a server without the commands.
+bool refuses_scripts(py::error_already_set& err) {
+  if (err.matches(kx::module_attr("redis.exceptions", "NoPermissionError"))) return true;
+  if (!err.matches(kx::module_attr("redis.exceptions", "ResponseError"))) return false;
+  return kx::text_of(err.value()).find("unknown command") != std::string::npos;
+}
+
+// SET key value, or DEL key when value is null, in this process's order of frame writes.
+// Answers the script's count (0 for a write that a later one has overtaken).
+py::object ordered_write(py::handle self, py::handle key, py::handle value) {
+  py::object client = self.attr("_redis_client");
+  // The clients whose server refused the script (a weak set of the module).
+  py::object refused = kx::module_attr(kModule, "_scripts_refused");
+  if (!kx::truthy(refused.attr("__contains__")(self))) {
+    const kestrix::WriteStamp stamp = write_stamps.next();
+    py::list args;
+    args.append(py::int_(2));
+    args.append(key);
+    args.append(py::str(kStampHash));
+    args.append(py::str(stamp.token));
+    args.append(py::int_(stamp.sequence));
+    if (value) args.append(value);
+    try {
+      try {
+        args.insert(0, py::str(frame_script_sha()));
+        return client.attr("evalsha")(*args);
+      } catch (py::error_already_set& err) {
+        if (!err.matches(kx::module_attr("redis.exceptions", "NoScriptError"))) throw;
+      }
+      args[0] = py::str(kestrix::kFrameWriteScript);
+      return client.attr("eval")(*args);
+    } catch (py::error_already_set& err) {
+      if (!refuses_scripts(err)) throw;
+      refused.attr("add")(self);
+      logger.warning("Frame writes go without ordering stamps - the server refused the script: " +
+                     kx::error_text(err));
+    }
+  }
+  return value ? client.attr("set")(key, value) : client.attr("delete")(key);
+}
+
 py::object write_once_uncounted(py::handle self, py::handle frame, py::handle key,
                                 py::handle zoom);
 
 // One write: DEL for an absent frame, else encode and SET, counted as a frame write that
 // succeeded or failed (a delete is not a frame write) with its time.
 py::object write_once(py::handle self, py::handle frame, py::handle key, py::handle zoom) {
-  if (frame.is_none()) return py::bool_(delete_key(self, key));
+  if (frame.is_none()) return py::bool_(ordered_write(self, key, nullptr).cast<long long>() > 0);
   VaultCounters& counters = counters_of(self);
   const auto started = std::chrono::steady_clock::now();
   bool written = false;
@@ -328,7 +385,7 @@ py::object write_once_uncounted(py::handle self, py::handle frame, py::handle ke
   py::tuple encoded = self.attr("img_to_base64str")(frame, zoom);
   if (kx::truthy(encoded[0])) {
     try {
-      return py::bool_(kx::truthy(self.attr("_redis_client").attr("set")(key, encoded[1])));
+      return py::bool_(kx::truthy(ordered_write(self, key, encoded[1])));
     } catch (py::error_already_set& err) {
       if (!kx::is_exception(err)) throw;
       logger.error("Failed to write frame to redis - " + kx::error_text(err));
@@ -511,7 +568,8 @@ PYBIND11_MODULE(vault, m) {
 
   // Everything the module calls is loaded now: a missing dependency fails the import.
   for (const char* name : {"binascii", "threading", "weakref", "cv2", "numpy", "redis", "redis.backoff",
-                           "redis.retry", "kestrix_sdk.constants"}) {
+                           "redis.retry", "redis.exceptions", "hashlib",
+                           "kestrix_sdk.constants"}) {
     py::module_::import(name);
   }
   m.attr("logger") = kx::make_logger("kestrix_sdk.logging.logger", "REDIS", false);
@@ -546,6 +604,7 @@ PYBIND11_MODULE(vault, m) {
       .def_property_readonly("waiting", &FrameWrites::waiting);
   m.attr("_frame_writes") = kx::module_attr("weakref", "WeakKeyDictionary")();
   m.attr("_counters") = kx::module_attr("weakref", "WeakKeyDictionary")();
+  m.attr("_scripts_refused") = kx::module_attr("weakref", "WeakSet")();
   // A background frame writer (a threading.Thread started with target and args for its first
   // write, which then takes the client's further writes until none is left).
   kx::ThreadClass(m, "_FrameWriter", "Thread of background frame writes")
