@@ -7,7 +7,8 @@
 #                               (aarch64 cross toolchain, qemu-user-static, GoogleTest
 #                               sources), fuzz (clang-14 with libFuzzer and the sanitizer
 #                               runtimes), camera (ffmpeg and GStreamer's RTSP server with
-#                               python3-gi, the camera tests' sources)
+#                               python3-gi, the camera tests' sources), metrics (Prometheus, which
+#                               scrapes the live view in its test)
 #   kx_venv_install [EXTRAS] [--if-changed]
 #                               creates the virtual environment ($KESTRIX_VENV, default .venv)
 #                               when missing and builds and installs the package into it
@@ -42,6 +43,9 @@ kx_system_packages() {
         ;;
       gtest)
         [ -f /usr/include/gtest/gtest.h ] || need+=(libgtest-dev)
+        ;;
+      metrics)
+        command -v prometheus >/dev/null 2>&1 || need+=(prometheus)
         ;;
       camera)
         # the camera tests' sources: ffmpeg (Motion-JPEG over HTTP) and GStreamer's RTSP server
