@@ -117,6 +117,10 @@ def jpeg_holding(text: bytes) -> bytes:
 
 def test_node_table_keeps_the_newest_nodes_and_counts_the_dropped(small, servers):
     n = uid()
+    # The view takes reports once its subscription is in place: one that arrived says it is.
+    probe = f"{PREFIX.MQTT.DEBUG}_{n}-probe"
+    assert wait_for(lambda: publish(servers[1].port, [(probe, json.dumps({"id": f"{n}-probe", "ts": time.time(), "msg_type": "info"}))]) or
+                    f"{n}-probe" in strict_json(small, "/api/status")[0], 60)
     publish(servers[1].port, [(f"{PREFIX.MQTT.DEBUG}_{n}-{i}",
                        json.dumps({"id": f"{n}-{i}", "ts": time.time(), "msg_type": "info"}))
                       for i in range(30)])
