@@ -238,7 +238,7 @@ def test_interrupted_demo_stops_every_process(tmp_path):
     ([], {REDIS_URL_ENV: "redis://:pw@127.0.0.1:{closed}/0"},
      "demo: no Redis server on 127.0.0.1:{closed} (from --redis-url / KESTRIX_REDIS_URL); start it"),
     (["--redis-url", "ftp://u:s3cret@h"], {},
-     "demo: --redis-url / KESTRIX_REDIS_URL: Redis URL 'ftp://***': unknown scheme 'ftp'"),
+     "demo: --redis-url / KESTRIX_REDIS_URL: Redis URL 'ftp://u:***@h': unknown scheme 'ftp'"),
 ])
 def test_a_named_server_that_cannot_be_used_stops_the_demo_before_it_starts(tmp_path, args, env, message):
     closed = free_port()     # nothing listens there
