@@ -614,6 +614,7 @@ py::str gen_mqtt_key_local(py::object node_id) {
 }  // namespace
 
 PYBIND11_MODULE(courier, m) {
+  kx::translate_exceptions_here();
   py::options opts;
   opts.disable_function_signatures();
 
