@@ -152,13 +152,13 @@ Placement place(py::object width, py::object height, py::object x, py::object y,
 // around the measured box (glyph overhang and the offsets Pillow adds to the origin), so it
 // only ever skips text that draws nothing. Python arithmetic: positions may be any integer.
 bool reaches_canvas(py::object origin, py::tuple size, py::object font, py::object canvas) {
+  if (canvas.is_none()) return true;
   py::object margin = py::int_(16);
   if (py::hasattr(font, "size")) margin = margin + font.attr("size");
-  py::object x = origin[py::int_(0)], y = origin[py::int_(1)];
-  py::object zero = py::int_(0);
-  if (!(x < canvas[py::int_(0)] + margin) || !(y < canvas[py::int_(1)] + margin)) return false;
-  if (!(x + size[0] + margin > zero) || !(y + size[1] + margin > zero)) return false;
-  return true;
+  auto item = [](py::handle seq, int i) { return py::reinterpret_borrow<py::object>(seq)[py::int_(i)].cast<py::object>(); };
+  const py::object x = item(origin, 0), y = item(origin, 1), zero = py::int_(0);
+  if (!(x < item(canvas, 0) + margin) || !(y < item(canvas, 1) + margin)) return false;
+  return x + item(size, 0) + margin > zero && y + item(size, 1) + margin > zero;
 }
 
 py::object draw_texts(py::object self, py::object draw, py::object text, py::object txt_color, py::object pos,
@@ -174,7 +174,9 @@ py::object draw_texts(py::object self, py::object draw, py::object text, py::obj
     corners.append(at.box1);
     draw.attr("rectangle")(corners, py::arg("fill") = fill_rectangle_color);
   }
-  py::object canvas = draw.attr("im").attr("size");
+  // A context without a canvas of known size (a stand-in) gets every call.
+  py::object im = py::getattr(draw, "im", py::none());
+  py::object canvas = im.is_none() ? py::object(py::none()) : py::getattr(im, "size", py::none());
   if (py::bool_(show_shadow) && reaches_canvas(at.shadow, size, font, canvas)) {
     py::object colour = shadow_color.is_none() ? self.attr("default_shadow_color") : shadow_color;
     draw.attr("multiline_text")(at.shadow, py::arg("text") = text, py::arg("font") = font, py::arg("fill") = colour);
