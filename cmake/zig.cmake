@@ -51,6 +51,10 @@ set(CMAKE_CXX_COMPILER "${_kx_zig_dir}/c++")
 set(CMAKE_AR "${_kx_zig_dir}/ar" CACHE FILEPATH "archiver" FORCE)
 set(CMAKE_RANLIB "${_kx_zig_dir}/ranlib" CACHE FILEPATH "ranlib" FORCE)
 
+# No link-time optimisation: with -flto Zig builds libc++ once more as LTO objects for each target
+# (many minutes on two cores). pybind11 adds its own -flto only where this is not set.
+set(CMAKE_INTERPROCEDURAL_OPTIMIZATION OFF)
+
 # Nothing of the build machine's own libraries or headers may leak into the target's objects.
 set(CMAKE_FIND_ROOT_PATH_MODE_PROGRAM NEVER)
 set(CMAKE_FIND_ROOT_PATH_MODE_LIBRARY ONLY)

@@ -44,7 +44,6 @@ setup_tools() {
   fi
   "$tools/bin/python" -m ziglang version >/dev/null || kx_fail "Zig (ziglang) does not run"
   mkdir -p "$dist" "$raw"
-  rm -f "$dist"/kestrix_sdk-* "$raw"/*.whl
 }
 
 # A build environment per interpreter (no build isolation: nothing is fetched per build).
@@ -62,6 +61,7 @@ build_env() {
 wheel() {
   local python=$1 target=$2 tag=$3
   shift 3
+  rm -rf "${raw:?}/$tag"
   PATH=$(dirname "$python"):$PATH nice -n 10 "$python" -m build --wheel --no-isolation \
     --outdir "$raw/$tag" \
     -Cbuild-dir="$root/build/wheel/$tag" \
@@ -76,6 +76,8 @@ wheel() {
 repair() {
   local arch=$1 whl out
   for whl in "$raw"/*/*_"$arch".whl; do
+    # the same version's wheel of an earlier run gives way
+    rm -f "$dist/$(basename "$whl" | cut -d- -f1-4)"-manylinux*_"$arch".whl
     PATH=$tools/bin:$PATH "$tools/bin/auditwheel" repair --plat "manylinux_2_17_$arch" \
       -w "$dist" "$whl" >/dev/null
   done
@@ -111,6 +113,7 @@ aarch64_wheel() {
 }
 
 sdist() {
+  rm -f "$dist"/kestrix_sdk-*.tar.gz
   nice -n 10 "$tools/bin/python" -m build --sdist --no-isolation --outdir "$dist" >/dev/null
 }
 
