@@ -64,7 +64,11 @@ kx_arm64_headers() {
   dir=$kx_arm64_cache/arm64-python$v-include/python$v
   if [ ! -f "$dir/.complete" ]; then
     rm -rf "$dir" && mkdir -p "$dir"
-    cp -a "$unpacked/usr/include/python$v/." "$dir/"
+    if [ -f "$unpacked/usr/include/python$v/Python.h" ]; then
+      cp -a "$unpacked/usr/include/python$v/." "$dir/"
+    else  # the generic headers are the same on every architecture: the build interpreter's
+      cp -a "$(python$v -c 'import sysconfig; print(sysconfig.get_paths()["include"])')/." "$dir/"
+    fi
     cp "$unpacked/usr/include/aarch64-linux-gnu/python$v/pyconfig.h" "$dir/pyconfig.h"
     touch "$dir/.complete"
   fi

@@ -25,16 +25,6 @@ export CMAKE_BUILD_PARALLEL_LEVEL=${CMAKE_BUILD_PARALLEL_LEVEL:-2}
 # Zig's cache of libc++ and glibc stubs per target, kept between runs.
 export ZIG_GLOBAL_CACHE_DIR=${ZIG_GLOBAL_CACHE_DIR:-$root/build/zig-cache}
 
-find_interpreter() {
-  local version=$1 dir candidate
-  dir=$(pyenv root 2>/dev/null || echo "${PYENV_ROOT:-$HOME/.pyenv}")
-  for candidate in $(ls -d "$dir/versions/$version".* 2>/dev/null | sort -V -r); do
-    [ -x "$candidate/bin/python3" ] && { echo "$candidate/bin/python3"; return 0; }
-  done
-  command -v "python$version" 2>/dev/null && return 0
-  return 1
-}
-
 build_requirements=(scikit-build-core pybind11 build cmake ninja)
 
 setup_tools() {
