@@ -82,32 +82,15 @@ stage_root() {
   echo "/opt/kx/wheels/$(basename "$whl")" >"$r/opt/kx/wheel-name"
 }
 
-# chroot_run ROOT COMMAND: runs a shell command in the root with /proc, /dev and /sys mounted.
-kx_chroot_mounts=()
-kx_chroot_unmount() {
-  local m
-  for ((i=${#kx_chroot_mounts[@]}-1; i>=0; i--)); do umount -l "${kx_chroot_mounts[$i]}" 2>/dev/null || true; done
-  kx_chroot_mounts=()
-}
+# chroot_run ROOT COMMAND: runs a shell command in the root, in a private mount namespace with
+# /proc, /sys and /dev mounted (they go away with the namespace: nothing is left mounted).
 chroot_run() {
-  local r=$1 m
+  local r=$1
   shift
-  for m in proc sys dev dev/pts dev/shm; do
-    mkdir -p "$r/$m"
-    if ! mountpoint -q "$r/$m"; then
-      case $m in
-        proc) mount -t proc proc "$r/proc" ;;
-        dev/shm) mount -t tmpfs tmpfs "$r/dev/shm" ;;
-        *) mount --bind "/$m" "$r/$m" ;;
-      esac
-      kx_chroot_mounts+=("$r/$m")
-    fi
-  done
-  local rc=0
-  env -i PATH=/usr/local/bin:/usr/bin:/bin:/usr/sbin:/sbin HOME=/root LANG=C.UTF-8 \
-    chroot "$r" /bin/sh -c "$*" || rc=$?
-  kx_chroot_unmount
-  return $rc
+  unshare --mount sh -c 'mount -t proc proc "$0/proc" && mount --rbind /sys "$0/sys" &&
+    mount --rbind /dev "$0/dev" && exec chroot "$0" env -i \
+      PATH=/usr/local/bin:/usr/bin:/bin:/usr/sbin:/sbin HOME=/root LANG=C.UTF-8 /bin/sh -c "$1"' \
+    "$r" "$*"
 }
 
 aarch64_install() {
@@ -141,7 +124,6 @@ digests() {
   echo "the aarch64 wheel draws the same pixels (digests above)"
 }
 
-trap 'kx_chroot_unmount; kx_step_report_failure' EXIT
 kx_system_packages servers
 if [ "${KESTRIX_CI_WHEELS_BUILD:-1}" = 1 ]; then
   kx_step "wheels: scripts/build-wheels.sh" bash scripts/build-wheels.sh
