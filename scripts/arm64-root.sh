@@ -5,7 +5,8 @@
 #                        ($KESTRIX_ARM64_ROOT, default /var/cache/kestrix/arm64-bookworm): Debian
 #                        bookworm arm64 with python3, python3-venv, mosquitto, redis-server,
 #                        openssl and libfribidi0 (the text layout of Pillow's raqm, as on the host),
-#                        an /etc/hosts naming localhost, and the arm64 libpython3.11-dev package
+#                        an /etc/hosts naming localhost 127.0.0.1 only (as this machine's: the
+#                        test servers listen on 127.0.0.1, a localhost of ::1 first reaches none), and the arm64 libpython3.11-dev package
 #                        unpacked beside it (its pyconfig.h is the target's)
 #   kx_arm64_headers     prints the directory with the target's Python.h and pyconfig.h
 kx_arm64_cache=${KESTRIX_ARM64_CACHE:-/var/cache/kestrix}
@@ -41,7 +42,7 @@ kx_arm64_root() {
     # unpacked outside it: the root itself stays free of a compiler and development files.
     mmdebstrap --arch=arm64 --variant=apt --format=directory \
       --include=python3,python3-venv,mosquitto,redis-server,openssl,libfribidi0 \
-      --customize-hook='printf "127.0.0.1\tlocalhost\n::1\tlocalhost ip6-localhost ip6-loopback\n" > "$1/etc/hosts"' \
+      --customize-hook='printf "127.0.0.1\tlocalhost\n" > "$1/etc/hosts"' \
       --customize-hook='mkdir -p "$1/opt/kx-debs" && chroot "$1" sh -c "cd /opt/kx-debs && apt-get download libpython3.11-dev"' \
       bookworm "$root.tmp" >&2
     local deb

@@ -35,7 +35,7 @@ rm -rf "$dir" "$dir.tmp"
 mkdir -p "$(dirname "$dir")"
 nice -n 10 mmdebstrap --arch="$arch" --variant=apt --format=directory \
   --include=python3,python3-venv,libfribidi0 \
-  --customize-hook='printf "127.0.0.1\tlocalhost\n::1\tlocalhost ip6-localhost ip6-loopback\n" > "$1/etc/hosts"' \
+  --customize-hook='printf "127.0.0.1\tlocalhost\n" > "$1/etc/hosts"' \
   --customize-hook="mkdir -p \"\$1/tmp/dist\" && cp '$whl' '$wheels'/*.whl \"\$1/tmp/dist/\"" \
   --customize-hook='chroot "$1" python3 -m venv /opt/kestrix/venv' \
   --customize-hook="chroot \"\$1\" /opt/kestrix/venv/bin/pip install -q --no-index --find-links /tmp/dist '/tmp/dist/$(basename "$whl")[view]'" \
