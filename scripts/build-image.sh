@@ -26,7 +26,7 @@ if [ ! -f "$wheels/.complete" ]; then
   rm -rf "$wheels" && mkdir -p "$wheels"
   python3 -m pip download -q -d "$wheels" --only-binary=:all: --python-version 3.11 --implementation cp \
     --platform manylinux2014_"$machine" --platform manylinux_2_28_"$machine" \
-    numpy opencv-python-headless Pillow "paho-mqtt>=2.0" "redis>=5" "aiohttp>=3.9" 2>&1 \
+    numpy opencv-python-headless Pillow "paho-mqtt>=2.0" "redis>=5" "async-timeout>=4.0.3" "aiohttp>=3.9" 2>&1 \
     | grep -v '^WARNING: Location' || true
   touch "$wheels/.complete"
 fi

@@ -69,10 +69,12 @@ stage_root() {
   whl=$(only "$root/dist/kestrix_sdk-*-cp311-cp311-manylinux*_aarch64.whl")
   if [ ! -f "$wheelhouse/.complete" ]; then
     rm -rf "$wheelhouse" && mkdir -p "$wheelhouse"
-    # aarch64 wheels of the dependencies, for Debian bookworm's CPython 3.11 (glibc 2.36)
+    # aarch64 wheels of the dependencies, for Debian bookworm's CPython 3.11 (glibc 2.36); pip
+    # evaluates markers with this interpreter's 3.11.x, so async-timeout, which redis-py wants
+    # below 3.11.3 (bookworm has 3.11.2), is named here
     pip_quiet python3 -m pip download -q -d "$wheelhouse" --only-binary=:all: --python-version 3.11 \
       --implementation cp --platform manylinux2014_aarch64 --platform manylinux_2_28_aarch64 \
-      numpy opencv-python-headless Pillow "paho-mqtt>=2.0" "redis>=5" "${test_deps[@]}"
+      numpy opencv-python-headless Pillow "paho-mqtt>=2.0" "redis>=5" "async-timeout>=4.0.3" "${test_deps[@]}"
     touch "$wheelhouse/.complete"
   fi
   rm -rf "$r/opt/kx" && mkdir -p "$r/opt/kx/wheels"
