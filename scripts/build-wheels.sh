@@ -68,8 +68,10 @@ repair() {
   for whl in "$raw"/*/*_"$arch".whl; do
     # the same version's wheel of an earlier run gives way
     rm -f "$dist/$(basename "$whl" | cut -d- -f1-4)"-manylinux*_"$arch".whl
-    PATH=$tools/bin:$PATH "$tools/bin/auditwheel" repair --plat "manylinux_2_17_$arch" \
-      -w "$dist" "$whl" >/dev/null
+    # --plat names only this machine's architecture's policies: "auto" takes the wheel's own
+    # and its lowest consistent policy, which the check below requires to be manylinux_2_17.
+    PATH=$tools/bin:$PATH "$tools/bin/auditwheel" repair --plat auto -w "$dist" "$whl" >/dev/null 2>&1 \
+      || PATH=$tools/bin:$PATH "$tools/bin/auditwheel" repair --plat auto -w "$dist" "$whl"
   done
   for whl in "$dist"/kestrix_sdk-*manylinux*_"$arch".whl; do
     out=$("$tools/bin/auditwheel" show "$whl")
