@@ -35,7 +35,7 @@ def main() -> None:
         {KEY.TLWH: (0.1, 0.2, 0.5, 0.25), KEY.CLASS_ID: 2, KEY.LABEL: "person", KEY.SCORE: 0.876},
         {KEY.TLWH: (5, 60, 40, 30), KEY.CLASS_ID: 7, KEY.LABEL: "car", KEY.SCORE: "0.125"},
         {KEY.TLWH: (150, 10, 20.9, 20.9), KEY.LABEL: "dog", KEY.SCORE: 1},
-        {KEY.TLWH: (0.6, 0.05, 0.3, 0.9), KEY.CLASS_ID: 300, KEY.LABEL: 42},
+        {KEY.TLWH: (0.6, 0.05, 0.3, 0.9), KEY.CLASS_ID: 300, KEY.LABEL: 42, KEY.SCORE: 0.33},
     ]
     print("boxes", digest(BoxesDraw(None, 3, (255, 255, 255), 12).draw_detections(frame(), detections)))
     print("boxes-one-colour", digest(BoxesDraw((0, 200, 0), 1, (0, 0, 0), 20).draw_detections(frame(), detections)))
