@@ -65,7 +65,7 @@ def run(python: str, local: bool, reps: int) -> dict:
     env.pop("PYTHONPATH", None)
     if local:
         env["PYTHONPATH"] = str(ROOT / "src")
-    done = subprocess.run([python, __file__, "--worker", str(reps)], env=env, cwd="/",
+    done = subprocess.run([python, str(Path(__file__).resolve()), "--worker", str(reps)], env=env, cwd="/",
                           capture_output=True, text=True, check=True)
     return json.loads(done.stdout)
 
@@ -76,11 +76,10 @@ def main() -> int:
     ap.add_argument("--local-python", required=True)
     ap.add_argument("--rounds", type=int, default=7)
     ap.add_argument("--reps", type=int, default=40)
-    ap.add_argument("--worker", type=int, help=argparse.SUPPRESS)
-    args = ap.parse_args()
-    if args.worker:
-        worker(args.worker)
+    if len(sys.argv) == 3 and sys.argv[1] == "--worker":
+        worker(int(sys.argv[2]))
         return 0
+    args = ap.parse_args()
     samples: dict[str, dict[str, list[float]]] = {"wheel": {}, "local": {}}
     for _ in range(args.rounds):
         for which, python in (("wheel", args.wheel_python), ("local", args.local_python)):
