@@ -3,6 +3,8 @@
 #   kx_step NAME COMMAND...  runs COMMAND, then prints how long it took ("-- NAME: 83 s"); a
 #                            failing command ends the script (set -e), with the time it ran
 #                            printed as a failure
+#   find_interpreter X.Y     prints the path of a Python X.Y interpreter (pyenv's newest, else
+#                            pythonX.Y on PATH); fails when there is none
 #   kx_fail MESSAGE...       prints MESSAGE to standard error and exits with status 1 (for a step
 #                            that cannot run here: CI fails loudly rather than skipping it)
 
@@ -30,4 +32,17 @@ kx_step() {
 kx_fail() {
   echo "CI: $*" >&2
   exit 1
+}
+
+find_interpreter() {
+  local version=$1 dir candidate
+  dir=$(pyenv root 2>/dev/null || echo "${PYENV_ROOT:-$HOME/.pyenv}")
+  for candidate in $(ls -d "$dir/versions/$version".* 2>/dev/null | sort -V -r); do
+    if [ -x "$candidate/bin/python3" ]; then
+      echo "$candidate/bin/python3"
+      return 0
+    fi
+  done
+  command -v "python$version" 2>/dev/null && return 0
+  return 1
 }

@@ -9,19 +9,6 @@ cd "$(dirname "$0")/.."
 root=$(pwd)
 . scripts/ci-lib.sh
 
-find_interpreter() {
-  local version=$1 dir candidate
-  dir=$(pyenv root 2>/dev/null || echo "${PYENV_ROOT:-$HOME/.pyenv}")
-  for candidate in $(ls -d "$dir/versions/$version".* 2>/dev/null | sort -V -r); do
-    if [ -x "$candidate/bin/python3" ]; then
-      echo "$candidate/bin/python3"
-      return 0
-    fi
-  done
-  command -v "python$version" 2>/dev/null && return 0
-  return 1
-}
-
 run_version() {
   local version=$1 python
   shift

@@ -299,6 +299,19 @@ def test_far_positions_inside_64_bits_are_drawn_off_the_canvas(drawer, pos):
     assert canvas.getbbox() is None
 
 
+@pytest.mark.parametrize("pos, drawn", [
+    ((2**62, 10), False), ((10, 2**62), False), ((-2**62, 30), False), ((4e18, 10.0), False),
+    ((700, 40), False), ((30, 560), False), ((-60, 30), False),
+    ((20, 60), True), ((-6, 30), True), ((630, 40), True), ((30, 490), True),
+])
+def test_text_off_the_canvas_never_reaches_pillow(drawer, pos, drawn):
+    draw = RecordingDraw(12, 14)
+    draw.im = Image.new("RGBA", (640, 480)).im  # the canvas size the drawer reads
+    drawer.draw_texts(draw, "t", pos=pos, fill_rectangle=False, show_shadow=True)
+    texts = [c for c in draw.calls if c[0] == "multiline_text"]
+    assert len(texts) == (2 if drawn else 0)
+
+
 def test_real_caption_on_a_pillow_canvas(drawer):
     canvas = Image.new("RGBA", (160, 80), (255, 255, 255, 0))
     draw = ImageDraw.Draw(canvas)

@@ -3,6 +3,7 @@
 import importlib
 import logging
 import os
+import platform
 import re
 import subprocess
 import sys
@@ -90,6 +91,23 @@ def test_buildinfo_attributes_in_load_order():
     assert buildinfo.__title__ == "kestrix-sdk-python"
     assert buildinfo.__license__ == "MIT"
     assert isinstance(buildinfo.year, int)
+
+
+def _cpu_flags() -> set[str]:
+    try:
+        text = Path("/proc/cpuinfo").read_text()
+    except OSError:
+        return set()
+    return {flag for line in text.splitlines() if line.startswith(("flags", "Features"))
+            for flag in line.split(":", 1)[1].split()}
+
+
+def test_the_dispatch_picks_the_vector_code_this_machine_has():
+    # A wheel assumes only the baseline CPU: AVX2 must still be picked at run time where it exists.
+    machine = platform.machine()
+    expected_b64 = "avx2" if machine == "x86_64" and "avx2" in _cpu_flags() else "portable"
+    expected_blend = "sse2" if machine == "x86_64" else "portable"
+    assert (buildinfo.simd_path, buildinfo.blend_path) == (expected_b64, expected_blend)
 
 
 def test_version_matches_the_project_metadata():

@@ -6,6 +6,8 @@
 #include <string>
 
 #include "binding.hpp"
+#include "kestrix/base64.hpp"
+#include "kestrix/composite.hpp"
 
 namespace {
 
@@ -36,6 +38,7 @@ int local_year() {
 }  // namespace
 
 PYBIND11_MODULE(_buildinfo, m) {
+  kx::translate_exceptions_here();
   m.doc() = "\n    Constant file\n";
   py::object path = py::module_::import("os.path");
   py::object file = path.attr("abspath")(own_library_path());
@@ -48,4 +51,8 @@ PYBIND11_MODULE(_buildinfo, m) {
   m.attr("__license__") = kLicense;
   m.attr("__title__") = kTitle;
   m.attr("__version__") = kVersion;
+  // The vector code the run-time dispatch picked on this machine: "avx2" or "portable" for the
+  // base64 of the frame store, "sse2" or "portable" for the overlay blend.
+  m.attr("simd_path") = kestrix::base64::simd_path();
+  m.attr("blend_path") = kestrix::blend_path();
 }

@@ -147,6 +147,7 @@ py::object sparse_detections(py::object self, const py::array& frame, py::object
 }  // namespace
 
 PYBIND11_MODULE(boxes, m) {
+  kx::translate_exceptions_here();
   py::options opts;
   opts.disable_function_signatures();
   m.doc() = "Detection boxes with class, label and confidence captions drawn onto frames.";

@@ -573,6 +573,7 @@ void run(py::object self) {
 }  // namespace
 
 PYBIND11_MODULE(camera, m) {
+  kx::translate_exceptions_here();
   py::options opts;
   opts.disable_function_signatures();
   m.doc() = "Camera node: the newest frame of a video source in the Redis store";

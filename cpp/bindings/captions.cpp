@@ -145,6 +145,22 @@ Placement place(py::object width, py::object height, py::object x, py::object y,
   return placement_of(cap::layout_caption(kx::as_double(width), h, kx::as_double(x), kx::as_double(y), large_padding));
 }
 
+// Whether text of the measured `size` placed at `origin` may put a pixel on a canvas of
+// `canvas` = (width, height). Text wholly outside is never handed to Pillow: its rasteriser
+// works with the machine's native integers and gives different (wrong) results on different
+// architectures for positions such as (2**62, 10). The test keeps a margin of the font size
+// around the measured box (glyph overhang and the offsets Pillow adds to the origin), so it
+// only ever skips text that draws nothing. Python arithmetic: positions may be any integer.
+bool reaches_canvas(py::object origin, py::tuple size, py::object font, py::object canvas) {
+  if (canvas.is_none()) return true;
+  py::object margin = py::int_(16);
+  if (py::hasattr(font, "size")) margin = margin + font.attr("size");
+  auto item = [](py::handle seq, int i) { return py::reinterpret_borrow<py::object>(seq)[py::int_(i)].cast<py::object>(); };
+  const py::object x = item(origin, 0), y = item(origin, 1), zero = py::int_(0);
+  if (!(x < item(canvas, 0) + margin) || !(y < item(canvas, 1) + margin)) return false;
+  return x + item(size, 0) + margin > zero && y + item(size, 1) + margin > zero;
+}
+
 py::object draw_texts(py::object self, py::object draw, py::object text, py::object txt_color, py::object pos,
                       py::object large_padding, py::object fill_rectangle, py::object fill_rectangle_color,
                       py::object show_shadow, py::object shadow_color) {
@@ -158,12 +174,17 @@ py::object draw_texts(py::object self, py::object draw, py::object text, py::obj
     corners.append(at.box1);
     draw.attr("rectangle")(corners, py::arg("fill") = fill_rectangle_color);
   }
-  if (py::bool_(show_shadow)) {
+  // A context without a canvas of known size (a stand-in) gets every call.
+  py::object im = py::getattr(draw, "im", py::none());
+  py::object canvas = im.is_none() ? py::object(py::none()) : py::getattr(im, "size", py::none());
+  if (py::bool_(show_shadow) && reaches_canvas(at.shadow, size, font, canvas)) {
     py::object colour = shadow_color.is_none() ? self.attr("default_shadow_color") : shadow_color;
     draw.attr("multiline_text")(at.shadow, py::arg("text") = text, py::arg("font") = font, py::arg("fill") = colour);
   }
-  py::object colour = txt_color.is_none() ? self.attr("default_txt_color") : txt_color;
-  draw.attr("multiline_text")(at.text, py::arg("text") = text, py::arg("font") = font, py::arg("fill") = colour);
+  if (reaches_canvas(at.text, size, font, canvas)) {
+    py::object colour = txt_color.is_none() ? self.attr("default_txt_color") : txt_color;
+    draw.attr("multiline_text")(at.text, py::arg("text") = text, py::arg("font") = font, py::arg("fill") = colour);
+  }
   return draw;
 }
 
@@ -180,6 +201,7 @@ const char* kCaptionsDrawDoc =
 }  // namespace
 
 PYBIND11_MODULE(captions, m) {
+  kx::translate_exceptions_here();
   py::options opts;
   opts.disable_function_signatures();
   m.doc() =

@@ -128,6 +128,7 @@ py::str gen_mqtt_key_local(py::object node_id) {
 
 PYBIND11_MODULE(courier, m) {
   using namespace kx::courier;
+  kx::translate_exceptions_here();
   py::options opts;
   opts.disable_function_signatures();
 

@@ -155,6 +155,7 @@ const char* kColorPaletteDoc =
 }  // namespace
 
 PYBIND11_MODULE(palette, m) {
+  kx::translate_exceptions_here();
   py::options opts;
   opts.disable_function_signatures();
   m.doc() =

@@ -301,6 +301,7 @@ py::object get_pulse_logger(py::object node_id, py::object node_name, py::object
 }  // namespace
 
 PYBIND11_MODULE(pulse, m) {
+  kx::translate_exceptions_here();
   py::options opts;
   opts.disable_function_signatures();
   m.doc() = "Status Caching of containers";

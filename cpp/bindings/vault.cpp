@@ -563,6 +563,7 @@ constexpr const char* kClassDoc =
 }  // namespace
 
 PYBIND11_MODULE(vault, m) {
+  kx::translate_exceptions_here();
   py::options opts;
   opts.disable_function_signatures();
 

@@ -131,6 +131,7 @@ py::object draw_polygon(py::object self, py::object draw, py::object polygon,
 }  // namespace
 
 PYBIND11_MODULE(zones, m) {
+  kx::translate_exceptions_here();
   py::options opts;
   opts.disable_function_signatures();
   m.doc() = "Regions of interest drawn onto frames as filled polygons with their names.";

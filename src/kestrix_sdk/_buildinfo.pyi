@@ -6,3 +6,5 @@ __email__: str
 __license__: str
 __title__: str
 __version__: str
+simd_path: str
+blend_path: str

@@ -6,6 +6,8 @@
 #include <climits>
 #include <cstdint>
 #include <cstring>
+#include <exception>
+#include <new>
 #include <stdexcept>
 #include <string>
 #include <vector>
@@ -288,5 +290,43 @@ HeapClass& HeapClass::def_fast(const char* name, FastMethod fn,
 void thread_init(py::handle self) {
   module_attr("threading", "Thread").attr("__init__")(self);
 }
+
+namespace {
+
+// Compiled into each module (the helpers are a static library), so the catch clauses name that
+// module's own copies of the standard exception types.
+void translate_standard_exception(std::exception_ptr p) {
+  if (!p) {
+    return;
+  }
+  try {
+    std::rethrow_exception(p);
+  } catch (const py::error_already_set&) {
+    throw;  // pybind11's own module-local translator restores it
+  } catch (const py::builtin_exception&) {
+    throw;  // and sets the Python error of pybind11's exception types
+  } catch (const std::bad_alloc& e) {
+    PyErr_SetString(PyExc_MemoryError, e.what());
+  } catch (const std::domain_error& e) {
+    PyErr_SetString(PyExc_ValueError, e.what());
+  } catch (const std::invalid_argument& e) {
+    PyErr_SetString(PyExc_ValueError, e.what());
+  } catch (const std::length_error& e) {
+    PyErr_SetString(PyExc_ValueError, e.what());
+  } catch (const std::out_of_range& e) {
+    PyErr_SetString(PyExc_IndexError, e.what());
+  } catch (const std::range_error& e) {
+    PyErr_SetString(PyExc_ValueError, e.what());
+  } catch (const std::overflow_error& e) {
+    PyErr_SetString(PyExc_OverflowError, e.what());
+  } catch (const std::exception& e) {
+    PyErr_SetString(PyExc_RuntimeError, e.what());
+  }
+  // Anything else goes on to the next translator.
+}
+
+}  // namespace
+
+void translate_exceptions_here() { py::register_local_exception_translator(&translate_standard_exception); }
 
 }  // namespace kx

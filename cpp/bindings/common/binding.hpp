@@ -171,4 +171,12 @@ class ThreadClass : public HeapClass {
 // threading.Thread.__init__(self): no name, no target, the object's own run() is the body.
 void thread_init(py::handle self);
 
+// Makes the module being initialised translate C++ standard exceptions itself (ValueError for
+// std::invalid_argument, OverflowError for std::overflow_error, ... as pybind11 does), ahead of
+// pybind11's shared translators. Every module calls it first in its PYBIND11_MODULE body: a
+// wheel links libc++ statically and hidden into each module, so an exception type of one module
+// is not the same type to another module's catch clauses, and the shared translator (the first
+// module's) would let every other module's standard exceptions through as "unknown".
+void translate_exceptions_here();
+
 }  // namespace kx

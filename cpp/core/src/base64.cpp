@@ -6,6 +6,7 @@
 
 #if defined(__x86_64__) && (defined(__GNUC__) || defined(__clang__))
 #define KX_BASE64_AVX2 1
+#include <cpuid.h>
 #include <immintrin.h>
 #endif
 
@@ -230,8 +231,22 @@ __attribute__((target("avx2"))) std::size_t decode_blocks_avx2(const unsigned ch
   return done;
 }
 
+// Asked of the processor itself (CPUID, and XGETBV for the operating system's saving of the
+// 256-bit registers) rather than through __builtin_cpu_supports: that one reads a table the
+// compiler's runtime fills in at load, which the Zig-built wheels' runtime leaves empty.
+bool cpu_has_avx2() {
+  unsigned a = 0, b = 0, c = 0, d = 0;
+  if (__get_cpuid(1, &a, &b, &c, &d) == 0) return false;
+  if ((c & bit_OSXSAVE) == 0 || (c & bit_AVX) == 0) return false;
+  unsigned xcr0_lo = 0, xcr0_hi = 0;
+  __asm__ volatile(".byte 0x0f, 0x01, 0xd0" : "=a"(xcr0_lo), "=d"(xcr0_hi) : "c"(0));  // xgetbv
+  if ((xcr0_lo & 0x6) != 0x6) return false;  // XMM and YMM state
+  if (__get_cpuid_count(7, 0, &a, &b, &c, &d) == 0) return false;
+  return (b & bit_AVX2) != 0;
+}
+
 bool has_avx2() {
-  static const bool yes = __builtin_cpu_supports("avx2");
+  static const bool yes = cpu_has_avx2();
   return yes;
 }
 

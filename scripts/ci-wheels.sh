@@ -1,0 +1,138 @@
+#!/usr/bin/env bash
+# The wheels, built and tested as a user gets them:
+#   1. scripts/build-wheels.sh: sdist and manylinux_2_17 wheels (x86-64 CPython 3.10-3.13,
+#      aarch64 CPython 3.11), each checked with auditwheel;
+#   2. the x86-64 CPython 3.11 wheel installed into a clean virtual environment, with no compiler
+#      on PATH and CC/CXX set to `false`, and the Python tests (-m "not slow") run against it;
+#   3. the aarch64 wheel installed into the arm64 Debian root (scripts/arm64-root.sh) with the
+#      dependencies' aarch64 wheels fetched outside it, and the same tests run there under
+#      qemu (less the browser test: no arm64 Chromium in the root), with Mosquitto and Redis
+#      started inside the root by the tests, as on the host;
+#   4. the same scene drawn by both wheels (benchmarks/scene_digests.py): equal digests.
+# KESTRIX_CI_WHEELS_BUILD=0 reuses the wheels already in dist/. Extra arguments go to pytest.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+root=$(pwd)
+. scripts/ci-lib.sh
+. scripts/setup-env.sh
+. scripts/arm64-root.sh
+
+work=$root/build/ci-wheels
+wheelhouse=$kx_arm64_cache/wheelhouse-cp311-aarch64
+test_deps=(pytest mypy aiohttp selenium prometheus_client PyYAML)
+pip_quiet() { "$@" 2>&1 | grep -v '^WARNING: Location' || true; }
+
+only() {  # the one file matching a pattern
+  local f
+  f=$(ls $1 2>/dev/null | head -1)
+  [ -n "$f" ] || kx_fail "no file matches $1"
+  echo "$f"
+}
+
+# A directory of the host's programs without any compiler.
+no_compiler_path() {
+  local bin=$work/no-compiler-bin dir prog name
+  rm -rf "$bin" && mkdir -p "$bin"
+  for dir in /usr/local/bin /usr/bin /bin /usr/sbin /sbin; do
+    for prog in "$dir"/*; do
+      name=$(basename "$prog")
+      case $name in
+        cc|c++|gcc*|g++*|cpp|cpp-*|clang*|*-gcc*|*-g++*|*-cc|*-c++|ld|ld.*|*-ld|as|*-as|zig) continue ;;
+      esac
+      [ -e "$bin/$name" ] || ln -s "$prog" "$bin/$name"
+    done
+  done
+  echo "$bin"
+}
+
+x86_64_suite() {
+  local whl venv=$work/venv-x86_64 nocc
+  whl=$(only "$root/dist/kestrix_sdk-*-cp311-cp311-manylinux*_x86_64.whl")
+  rm -rf "$venv"
+  "$(command -v python3.11 || command -v python3)" -m venv "$venv"
+  nocc=$(no_compiler_path)
+  (
+    export PATH=$venv/bin:$nocc CC=false CXX=false
+    for tool in cc c++ gcc g++ clang; do
+      if command -v "$tool" >/dev/null 2>&1; then kx_fail "a compiler ($tool) is on PATH"; fi
+    done
+    pip_quiet pip install -q --only-binary=:all: "$whl" "${test_deps[@]}"
+    cd "$root/tests"
+    python -c 'import kestrix_sdk, kestrix_sdk._buildinfo as b; print("kestrix_sdk from", kestrix_sdk.__file__, "base64:", b.simd_path, "blend:", b.blend_path)'
+    python -m pytest -q -p no:cacheprovider -m "not slow" "$@"
+  )
+}
+
+# The root's copy of what the tests need: the tests, their configuration, the demo.
+stage_root() {
+  local r=$1 whl
+  whl=$(only "$root/dist/kestrix_sdk-*-cp311-cp311-manylinux*_aarch64.whl")
+  if [ ! -f "$wheelhouse/.complete" ]; then
+    rm -rf "$wheelhouse" && mkdir -p "$wheelhouse"
+    # aarch64 wheels of the dependencies, for Debian bookworm's CPython 3.11 (glibc 2.36); pip
+    # evaluates markers with this interpreter's 3.11.x, so async-timeout, which redis-py wants
+    # below 3.11.3 (bookworm has 3.11.2), is named here
+    pip_quiet python3 -m pip download -q -d "$wheelhouse" --only-binary=:all: --python-version 3.11 \
+      --implementation cp --platform manylinux2014_aarch64 --platform manylinux_2_28_aarch64 \
+      numpy opencv-python-headless Pillow "paho-mqtt>=2.0" "redis>=5" "async-timeout>=4.0.3" "${test_deps[@]}"
+    touch "$wheelhouse/.complete"
+  fi
+  rm -rf "$r/opt/kx" && mkdir -p "$r/opt/kx/wheels"
+  cp -a tests examples pyproject.toml README.md "$r/opt/kx/"
+  [ -d deploy ] && cp -a deploy "$r/opt/kx/"
+  cp "$wheelhouse"/*.whl "$whl" "$r/opt/kx/wheels/"
+  echo "/opt/kx/wheels/$(basename "$whl")" >"$r/opt/kx/wheel-name"
+}
+
+# chroot_run ROOT COMMAND: runs a shell command in the root, in a private mount namespace with
+# /proc, /sys and /dev mounted (they go away with the namespace: nothing is left mounted).
+chroot_run() {
+  local r=$1
+  shift
+  unshare --mount sh -c 'mount -t proc proc "$0/proc" && mount --rbind /sys "$0/sys" &&
+    mount --rbind /dev "$0/dev" && exec chroot "$0" env -i \
+      PATH=/usr/local/bin:/usr/bin:/bin:/usr/sbin:/sbin HOME=/root LANG=C.UTF-8 /bin/sh -c "$1"' \
+    "$r" "$*"
+}
+
+aarch64_install() {
+  local r=$1 start
+  stage_root "$r"
+  start=$(date +%s)
+  chroot_run "$r" 'set -e; rm -rf /opt/kx/venv; python3 -m venv /opt/kx/venv;
+    /opt/kx/venv/bin/pip install -q --no-index --find-links /opt/kx/wheels "$(cat /opt/kx/wheel-name)" \
+      pytest mypy aiohttp selenium prometheus_client PyYAML;
+    command -v cc c++ gcc g++ >/dev/null 2>&1 && { echo "a compiler is in the arm64 root"; exit 1; } || true;
+    cd /opt/kx/tests && /opt/kx/venv/bin/python -c "import platform, kestrix_sdk._buildinfo as b; print(\"kestrix_sdk on\", platform.machine(), \"base64:\", b.simd_path, \"blend:\", b.blend_path)"'
+  echo "pip install of the aarch64 wheel and its dependencies (no compiler, no network): $(($(date +%s) - start)) s"
+}
+
+aarch64_suite() {
+  local r=$1
+  shift
+  chroot_run "$r" "cd /opt/kx/tests && /opt/kx/venv/bin/python -m pytest -q -p no:cacheprovider -m 'not slow' --ignore=test_view_browser.py $*"
+}
+
+digests() {
+  local r=$1 x86 arm venv=$work/venv-x86_64
+  x86=$(cd "$root/tests" && "$venv/bin/python" "$root/benchmarks/scene_digests.py")
+  cp benchmarks/scene_digests.py "$r/opt/kx/"
+  arm=$(chroot_run "$r" "cd /opt/kx/tests && /opt/kx/venv/bin/python /opt/kx/scene_digests.py")
+  echo "$x86"
+  if [ "$x86" != "$arm" ]; then
+    echo "aarch64:"; echo "$arm"
+    kx_fail "the aarch64 wheel draws other pixels than the x86-64 wheel"
+  fi
+  echo "the aarch64 wheel draws the same pixels (digests above)"
+}
+
+kx_system_packages servers
+if [ "${KESTRIX_CI_WHEELS_BUILD:-1}" = 1 ]; then
+  kx_step "wheels: scripts/build-wheels.sh" bash scripts/build-wheels.sh
+fi
+mkdir -p "$work"
+kx_step "wheels: x86-64 wheel, no compiler, Python tests" x86_64_suite "$@"
+arm64=$(kx_arm64_root)
+kx_step "wheels: aarch64 wheel installed in the arm64 root" aarch64_install "$arm64"
+kx_step "wheels: aarch64 wheel, Python tests under qemu" aarch64_suite "$arm64" "$@"
+kx_step "wheels: same pixels from both wheels" digests "$arm64"
