@@ -176,6 +176,10 @@ def parse_args(argv: list[str] | None) -> argparse.Namespace:
                     "of the demo's own on a free port)")
     ap.add_argument("--redis-url", help="the Redis server to use (default: KESTRIX_REDIS_URL, or else a "
                     "server of the demo's own on a free port)")
+    ap.add_argument("--source", metavar="SOURCE",
+                    help="a real camera instead of the synthetic scene: an RTSP or HTTP Motion-JPEG "
+                    "URL, a video file or a V4L2 device, read by `python -m kestrix_sdk camera`; the "
+                    "analytics node then finds people with OpenCV's HOG detector")
     ap.add_argument("--verbose", action="store_true", help="show the kit's info log lines")
     args = ap.parse_args(argv)
     if args.frames is None:
@@ -231,20 +235,27 @@ def run(args: argparse.Namespace) -> int:
                 return 1
         # With --view the annotated frames go to Redis only: the run is open-ended.
         no_files = ["--no-files"] if args.view else []
+        detect = ["--detect"] if args.source else []
         analytics = Child("analytics", ["analytics_node.py", "--out", out, "--fps", str(args.fps),
-                                        "--image-format", args.image_format, *no_files, *verbose])
+                                        "--image-format", args.image_format, *no_files, *detect, *verbose])
         children.append(analytics)
         if not analytics.wait_ready(30):
             say("demo: the analytics node did not come up", err=True)
             return 1
-        camera = Child("camera", ["camera_node.py", "--out", out, "--frames", str(args.frames),
-                                  "--fps", str(args.fps), *verbose])
+        if args.source:
+            camera = Child("camera", ["-m", "kestrix_sdk", "camera", "--source", args.source,
+                                      "--key", f"{common.PREFIX.REDIS.LOCAL}_{common.CAMERA_ID}_6379",
+                                      "--node-id", common.CAMERA_ID, "--fps", str(args.fps)])
+        else:
+            camera = Child("camera", ["camera_node.py", "--out", out, "--frames", str(args.frames),
+                                      "--fps", str(args.fps), *verbose])
         children.append(camera)
         if args.view:
             address = next(line.split()[-1] for line in view.lines if line.startswith("view: serving "))
             say(f"demo: live view at {address} - open it in a browser; Ctrl-C stops the demo")
 
-        deadline = started + args.frames / args.fps + 60 if args.frames else float("inf")
+        # A real source runs until it ends (a file) or Ctrl-C.
+        deadline = started + args.frames / args.fps + 60 if args.frames and not args.source else float("inf")
         nodes = (camera, analytics)
         while any(c.running() for c in nodes):
             failed = [c.name for c in nodes if not c.running() and c.proc.returncode != 0]
@@ -256,6 +267,11 @@ def run(args: argparse.Namespace) -> int:
                 return 1
             time.sleep(0.2)
         codes = {c.name: c.wait(5) for c in nodes}
+        if args.source:
+            failed = {name: code for name, code in codes.items() if code != 0}
+            say(f"demo: the camera's source has ended; {time.monotonic() - started:.1f} s")
+            print_where(out, args.image_format)
+            return 1 if failed else 0
         # Give the monitor the last reports (the nodes waited for them to be sent).
         done = sum(1 for name in os.listdir(os.path.join(out, "frames")) if name.startswith("frame_"))
         frames_sent = sum(1 for _ in open(os.path.join(out, "ground_truth.jsonl")))

@@ -11,7 +11,8 @@
 #      stops them at the end. Servers already listening on 1883 and 6379 (a device's own) are
 #      used only when named.
 # Extra arguments go to examples/run_demo.py (e.g. scripts/demo.sh --frames 300 --out /tmp/demo,
-# scripts/demo.sh --redis-url redis://127.0.0.1:6380/0; --help lists them).
+# scripts/demo.sh --redis-url redis://127.0.0.1:6380/0; --help lists them). With --source
+# rtsp://... (or a video file) the demo runs on a real camera.
 #
 # --secure runs the same demo with TLS and passwords on both servers: certificates are made with
 # openssl into <output folder>/certs, a Mosquitto broker (TLS, client certificate and password
@@ -49,6 +50,17 @@ for arg in "$@"; do
   [ "$arg" = "--view" ] && extras="[view]"
 done
 kx_venv_install ${extras:+"$extras"} --if-changed
+# With --source the analytics node finds people with OpenCV's HOG detector, which OpenCV 5 ships
+# in its contrib build only: that build of the installed version is added over it when needed.
+for arg in "$@"; do
+  case $arg in
+    --source|--source=*)
+      if ! "$kx_python" -c 'import cv2, sys; sys.exit(not hasattr(cv2, "HOGDescriptor"))'; then
+        opencv=$("$kx_python" -c 'import importlib.metadata as m; print(m.version("opencv-python-headless"))')
+        "$kx_python" -m pip install -q "opencv-contrib-python-headless==$opencv"
+      fi ;;
+  esac
+done
 
 port_open() {
   "$kx_python" -c 'import socket, sys

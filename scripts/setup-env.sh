@@ -6,7 +6,8 @@
 #                               (headless Chromium and its WebDriver, for the live view's test), cross
 #                               (aarch64 cross toolchain, qemu-user-static, GoogleTest
 #                               sources), fuzz (clang-14 with libFuzzer and the sanitizer
-#                               runtimes)
+#                               runtimes), camera (ffmpeg and GStreamer's RTSP server with
+#                               python3-gi, the camera tests' sources)
 #   kx_venv_install [EXTRAS] [--if-changed]
 #                               creates the virtual environment ($KESTRIX_VENV, default .venv)
 #                               when missing and builds and installs the package into it
@@ -41,6 +42,17 @@ kx_system_packages() {
         ;;
       gtest)
         [ -f /usr/include/gtest/gtest.h ] || need+=(libgtest-dev)
+        ;;
+      camera)
+        # the camera tests' sources: ffmpeg (Motion-JPEG over HTTP) and GStreamer's RTSP server
+        command -v ffmpeg >/dev/null 2>&1 || need+=(ffmpeg)
+        /usr/bin/python3 -c 'import sys, gi
+gi.require_version("Gst", "1.0"); gi.require_version("GstRtspServer", "1.0")
+from gi.repository import Gst, GstRtspServer
+Gst.init(None)
+sys.exit(not all(Gst.ElementFactory.find(e) for e in ("videotestsrc", "videoconvert", "x264enc", "rtph264pay")))' \
+          >/dev/null 2>&1 || need+=(python3-gi gir1.2-gst-rtsp-server-1.0 gstreamer1.0-plugins-base
+                                     gstreamer1.0-plugins-good gstreamer1.0-plugins-ugly)
         ;;
       browser)
         command -v chromium >/dev/null 2>&1 || need+=(chromium)

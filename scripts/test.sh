@@ -13,7 +13,7 @@ root=$(pwd)
 
 # shellcheck source=scripts/setup-env.sh
 . scripts/setup-env.sh
-kx_system_packages servers build gtest browser
+kx_system_packages servers build gtest browser camera
 kx_venv_install "[test]" --if-changed
 
 echo "== C++ core unit tests"

@@ -89,6 +89,15 @@ def kit_servers(broker, redis_server, monkeypatch):
     return broker, redis_server
 
 
+@pytest.fixture(scope="module")
+def own_servers():
+    """(Redis server, broker) of the test module's own, on free ports."""
+    rds, brk = RedisServer().start(), Mosquitto().start()
+    yield rds, brk
+    brk.close()
+    rds.close()
+
+
 @pytest.fixture(scope="session")
 def default_broker():
     pytest.fail("the tests never use the servers on the default ports: use `broker` (or `kit_servers`)")

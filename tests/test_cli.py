@@ -14,7 +14,6 @@ import uuid
 
 import cv2
 import numpy as np
-import paho.mqtt.client as mqtt
 import pytest
 import redis
 
@@ -22,6 +21,7 @@ from kestrix_sdk import cli
 from kestrix_sdk.constants import PREFIX
 from demo_fixtures import child_env
 from servers import free_port
+from view_fixtures import publish
 
 PY = [sys.executable, "-m", "kestrix_sdk"]
 
@@ -164,18 +164,6 @@ class Watch:
         self.reader.join(5)
         self.proc.stderr.close()
         return self.proc.returncode, [json.loads(line) for line in out.splitlines()]
-
-
-def publish(port: int, messages: list[tuple[str, str]]) -> None:
-    client = mqtt.Client(mqtt.CallbackAPIVersion.VERSION2)
-    client.connect("127.0.0.1", port)
-    client.loop_start()
-    try:
-        for topic, payload in messages:
-            client.publish(topic, payload, qos=1).wait_for_publish(5)
-    finally:
-        client.disconnect()
-        client.loop_stop()
 
 
 @pytest.mark.parametrize("only", [None, "cam1"])

@@ -163,6 +163,14 @@ def test_status_reports_reached_the_monitor_and_redis(demo_run, session_servers)
     assert status["camera"][-1]["frames"] == [FRAMES]
     assert status["analytics"][-1]["frames"] == [done]
     assert status["analytics"][-1]["type"] == "analytics" and "fps" in status["analytics"][-1]
+    # The clients' own counters travel in the records: the camera's last record counts every
+    # detection message, and every frame it wrote or had replaced by a newer one so far.
+    [camera_mqtt], [camera_redis] = status["camera"][-1]["mqtt"], status["camera"][-1]["redis"]
+    assert camera_mqtt["published"] == FRAMES and camera_mqtt["publish_failures"] == 0
+    assert camera_redis["frame_writes"] + camera_redis["frames_dropped"] <= FRAMES
+    [analytics_redis] = status["analytics"][-1]["redis"]
+    assert analytics_redis["reads"] >= done and analytics_redis["frame_writes"] == done
+    assert status["analytics"][-1]["mqtt"][0]["received"] >= done
     assert re.search(r"^  \[monitor\] status of analytics: frames=\d+ fps=", res.stdout, re.M)
     # The operator tool reads the same records back from Redis.
     cli = subprocess.run([sys.executable, "-m", "kestrix_sdk", "status", "--json", "camera", "analytics"],
@@ -232,7 +240,7 @@ def test_interrupted_demo_stops_every_process(tmp_path):
     ([], {REDIS_URL_ENV: "redis://:pw@127.0.0.1:{closed}/0"},
      "demo: no Redis server on 127.0.0.1:{closed} (from --redis-url / KESTRIX_REDIS_URL); start it"),
     (["--redis-url", "ftp://u:s3cret@h"], {},
-     "demo: --redis-url / KESTRIX_REDIS_URL: Redis URL 'ftp://u:***@h': unknown scheme 'ftp'"),
+     "demo: --redis-url / KESTRIX_REDIS_URL: Redis URL 'ftp://***': unknown scheme 'ftp'"),
 ])
 def test_a_named_server_that_cannot_be_used_stops_the_demo_before_it_starts(tmp_path, args, env, message):
     closed = free_port()     # nothing listens there

@@ -709,3 +709,84 @@ def test_a_reporter_stopped_during_a_blocked_connection_attempt_leaves_nothing(f
     assert set(threading.enumerate()) - before_threads == set()
     # (other tests' sockets may be closed meanwhile, by the collector: none may be added)
     assert sockets() <= before_sockets
+
+
+# --- with blocks: the reporter starts, and stops with its clients on the way out --------------
+
+import os  # noqa: E402
+import subprocess  # noqa: E402
+import sys  # noqa: E402
+import textwrap  # noqa: E402
+
+from demo_fixtures import child_env  # noqa: E402
+
+
+@pytest.mark.parametrize("raised", [None, AttributeError, KeyboardInterrupt])
+def test_a_with_block_starts_the_reporter_and_stops_it_with_its_clients(kit_servers, raised):
+    threads, open_sockets = set(threading.enumerate()), sockets()
+    tasks = len(os.listdir("/proc/self/task"))
+
+    def block():
+        with StatusCaching(new_node_id(), log_interval=0) as s:
+            assert s.is_alive()
+            wait_connected()
+            if raised is not None:
+                raise raised("set-up failed")
+        return s
+
+    if raised is None:
+        s = block()
+        assert not s.is_alive()
+    else:
+        with pytest.raises(raised, match="set-up failed"):
+            block()
+    assert set(threading.enumerate()) == threads
+    assert wait_for(lambda: len(os.listdir("/proc/self/task")) == tasks, 5)
+    assert sockets() <= open_sockets
+
+
+@pytest.mark.parametrize("steps", [["close", "close"], ["stop", "close"], ["start", "stop", "exit"]])
+def test_close_is_idempotent_started_or_not(kit_servers, steps):
+    s = StatusCaching(new_node_id(), log_interval=0)
+    for step in steps:
+        if step == "exit":
+            assert s.__exit__(None, None, None) is False
+        else:
+            getattr(s, step)()
+    assert not s.is_alive()
+
+
+FIRST_PROGRAMS = {
+    "courier": """
+        from kestrix_sdk.mqtt.courier import CourierClient
+        with CourierClient(verbose=False) as client:
+            client.publish_all("hello")
+    """,
+    "vault": """
+        import numpy as np
+        from kestrix_sdk.redis.vault import VaultClient
+        with VaultClient() as vault:
+            vault.write_frame(np.zeros((8, 8, 3), np.uint8), "kestrix_first_program")
+            vault.write_franme(None, "kestrix_first_program")
+    """,
+    "status": """
+        from kestrix_sdk.status.pulse import StatusCaching
+        with StatusCaching("first-node", log_interval=1) as status:
+            status.update_status_info({"fps": 1}, 0)
+            status.update_status({"fps": 2})
+    """,
+}
+
+
+@pytest.mark.parametrize("name", sorted(FIRST_PROGRAMS))
+def test_a_first_program_that_fails_in_set_up_exits_with_its_traceback(kit_servers, name, tmp_path):
+    broker, redis_server = kit_servers
+    program = tmp_path / "first.py"
+    program.write_text(textwrap.dedent(FIRST_PROGRAMS[name]))
+    env = child_env(**{constants.MQTT_URL_ENV: f"mqtt://127.0.0.1:{broker.port}",
+                       constants.REDIS_URL_ENV: f"redis://127.0.0.1:{redis_server.port}"})
+    # Without the with block this program never ends (its client's threads are not daemons).
+    res = subprocess.run([sys.executable, str(program)], capture_output=True, text=True,
+                         timeout=60, env=env, cwd=tmp_path)
+    assert res.returncode == 1, res.stderr
+    assert "Traceback (most recent call last):" in res.stderr and "AttributeError" in res.stderr

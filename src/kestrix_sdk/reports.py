@@ -49,27 +49,44 @@ def report_kind(topic: str) -> tuple[str, str] | None:
     return None
 
 
-def status_records(client) -> dict[str, dict[str, Any]]:
+def status_records(client, *, max_nodes: int | None = None, max_record_bytes: int | None = None,
+                   strict: bool = False) -> dict[str, dict[str, Any]]:
     """The status records stored by the nodes' reporters, by node identifier.
 
     A reporter stores its record under "<PREFIX.REDIS.STATUS>_<node id>". Keys built by
     gen_redis_key_status ("<PREFIX.REDIS.STATUS>_<node id>_<port>") share the prefix but hold the
     applications' own data; a key counts as a reporter's only when it holds a JSON status record
     whose "id" gives back exactly that key.
+
+    The live view bounds what it reads: at most `max_nodes` records, and a value longer than
+    `max_record_bytes` is not read but given as {"id", "oversized": true, "bytes"}; `strict`
+    leaves out records holding NaN or an infinity, which JSON answers cannot carry.
     """
     import redis
 
+    from kestrix_sdk.view import limits
+
+    parse = limits.loads if strict else json.loads
+
     records: dict[str, dict[str, Any]] = {}
     for raw_key in client.scan_iter(match=prefix_pattern(STATUS_KEY_PREFIX), count=500):
+        if max_nodes is not None and len(records) >= max_nodes:
+            break
         key = raw_key.decode("utf-8", "replace")
         try:
+            if max_record_bytes is not None:
+                size = client.strlen(raw_key)
+                if size > max_record_bytes:
+                    node_id = key[len(STATUS_KEY_PREFIX):]
+                    records[node_id] = {"id": node_id, "oversized": True, "bytes": size}
+                    continue
             value = client.get(raw_key)
         except redis.exceptions.ResponseError:  # not a string value
             continue
         if value is None:
             continue
         try:
-            record = json.loads(value)
+            record = parse(value)
         except (ValueError, UnicodeDecodeError):
             continue
         if not isinstance(record, dict) or "msg_type" not in record:

@@ -5,6 +5,8 @@
   frame KEY --out F save the frame stored under a Redis key as an image file
   bridge            the device broker's configuration for a fleet link to a cloud broker
   view              a local web page of the nodes, their reports and their frames (live)
+  health            whether the servers answer and the named nodes report (HEALTHCHECK)
+  camera            a camera node: the newest frame of a video source into the Redis store
 
 Exit status: 0 done; 1 nothing (or not all) of what was asked for was found; 2 wrong usage;
 3 a server could not be reached.
@@ -35,7 +37,7 @@ from types import ModuleType
 from kestrix_sdk.cli.common import EXIT_UNREACHABLE, EXIT_USAGE, PROG, Unreachable, fail, resolve_servers, server_text
 
 #: The commands, in the order ``--help`` lists them: modules of this package.
-COMMANDS = ["status", "watch", "frame", "bridge", "view"]
+COMMANDS = ["status", "watch", "frame", "bridge", "view", "health", "camera"]
 
 
 def command_modules() -> list[ModuleType]:

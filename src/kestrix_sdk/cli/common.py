@@ -118,6 +118,46 @@ def mqtt_options(p: argparse.ArgumentParser, prefix: str = "", url: bool = True)
         mqtt_url_option(p)
 
 
+def both_servers_options(p: argparse.ArgumentParser) -> None:
+    """--redis-host, --redis-port, --mqtt-host, --mqtt-port, --mqtt-username, --mqtt-password,
+    --redis-url and --mqtt-url of a command that uses both servers."""
+    redis_options(p, "redis-", url=False)
+    mqtt_options(p, "mqtt-", url=False)
+    redis_url_option(p, "--redis-host and --redis-port")
+    mqtt_url_option(p, "--mqtt-host and --mqtt-port", "--mqtt-username/--mqtt-password")
+
+
+def finite_float(low: float, high: float):
+    """An option value check: a finite number above `low` and at most `high` (not inf, nan)."""
+    import math
+
+    def parse(text: str) -> float:
+        try:
+            value = float(text)
+        except ValueError:
+            raise argparse.ArgumentTypeError(f"not a number: {text!r}") from None
+        if not math.isfinite(value) or not low < value <= high:
+            raise argparse.ArgumentTypeError(f"must be a finite number above {low:g} and at most {high:g}")
+        return value
+
+    return parse
+
+
+def bounded_int(low: int, high: int):
+    """An option value check: a whole number from `low` to `high`."""
+
+    def parse(text: str) -> int:
+        try:
+            value = int(text)
+        except ValueError:
+            raise argparse.ArgumentTypeError(f"not a whole number: {text!r}") from None
+        if not low <= value <= high:
+            raise argparse.ArgumentTypeError(f"must be from {low} to {high}")
+        return value
+
+    return parse
+
+
 # ---------------------------------------------------------------------------------------------
 # Server URLs (--mqtt-url, --redis-url and the environment)
 
@@ -125,15 +165,17 @@ def mqtt_options(p: argparse.ArgumentParser, prefix: str = "", url: bool = True)
 def resolve_servers(args: argparse.Namespace) -> None:
     """Sets args.redis_url / args.mqtt_url to the URL each server is reached by (or None).
 
-    `view` names its servers' addresses --redis-host/--redis-port and --mqtt-host/--mqtt-port
-    (its --host and --port are where it listens); the other commands --host and --port."""
+    `view`, `health` and `camera` name their servers' addresses --redis-host/--redis-port and
+    --mqtt-host/--mqtt-port (the view's --host and --port are where it listens); the other
+    commands --host and --port."""
+    named = hasattr(args, "redis_host") or hasattr(args, "mqtt_host")
     if hasattr(args, "redis_url"):
-        args.redis_url = chosen_url(args.redis_url, getattr(args, "redis_host", args.host),
-                                    getattr(args, "redis_port", args.port), DEFAULT_REDIS_HOST,
+        args.redis_url = chosen_url(args.redis_url, args.redis_host if named else args.host,
+                                    args.redis_port if named else args.port, DEFAULT_REDIS_HOST,
                                     DEFAULT_REDIS_PORT, REDIS_URL_ENV)
     if hasattr(args, "mqtt_url"):
-        args.mqtt_url = chosen_url(args.mqtt_url, getattr(args, "mqtt_host", args.host),
-                                   getattr(args, "mqtt_port", args.port), DEFAULT_MQTT_HOST,
+        args.mqtt_url = chosen_url(args.mqtt_url, args.mqtt_host if named else args.host,
+                                   args.mqtt_port if named else args.port, DEFAULT_MQTT_HOST,
                                    DEFAULT_MQTT_PORT, MQTT_URL_ENV)
 
 
@@ -152,8 +194,9 @@ def server_text(args: argparse.Namespace, url_attr: str) -> str:
 # Clients
 
 
-def redis_client(host: str, port: int, url: str | None = None):
-    """A client of the Redis server at host:port, or at `url` (which replaces both) when given."""
+def redis_client(host: str, port: int, url: str | None = None, timeout: float = 5.0):
+    """A client of the Redis server at host:port, or at `url` (which replaces both) when given;
+    `timeout` bounds the connection's set-up."""
     import redis
     from redis.backoff import NoBackoff
     from redis.retry import Retry
@@ -163,7 +206,7 @@ def redis_client(host: str, port: int, url: str | None = None):
     if url is not None:
         where, address = redis_url_address(url)
     # One immediate retry, not the client's default backed-off retries: a person is waiting.
-    client = redis.Redis(**address, socket_connect_timeout=5, socket_timeout=10,
+    client = redis.Redis(**address, socket_connect_timeout=timeout, socket_timeout=2 * timeout,
                          retry=Retry(NoBackoff(), 1))
     try:
         client.ping()

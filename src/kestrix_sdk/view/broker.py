@@ -1,20 +1,36 @@
-"""The live view's broker side: the nodes' status and error reports, received as they come."""
+"""The live view's broker side: the nodes' status and error reports, received as they come.
+
+What is kept is bounded: the latest status record of at most `max_nodes` nodes (the node heard
+from longest ago makes room), the latest MAX_ERRORS error reports, and records of at most
+`max_record_bytes` (a larger one is kept as a marker with its size). A record holding NaN or an
+infinity is refused. Both are counted in `refused`.
+"""
 
 from __future__ import annotations
 
 import collections
-import json
 import logging
 import os
 import secrets
 import threading
 import time
+from dataclasses import dataclass
 from typing import Any
 
 from kestrix_sdk.reports import report_kind
+from kestrix_sdk.view import limits
 from kestrix_sdk.view.config import MAX_ERRORS, ViewConfig, mqtt_where
 
 logger = logging.getLogger("kestrix_sdk.view")
+
+
+@dataclass
+class NodeReports:
+    """What the broker brought of one node: its latest status record and the reports counted."""
+
+    status: dict[str, Any] | None = None
+    status_reports: int = 0
+    error_reports: int = 0
 
 
 class Reports:
@@ -22,8 +38,9 @@ class Reports:
 
     def __init__(self, config: ViewConfig) -> None:
         self._lock = threading.Lock()
-        self.status: dict[str, dict[str, Any]] = {}
+        self.nodes = limits.NodeTable(config.max_nodes)
         self.errors: collections.deque[dict[str, Any]] = collections.deque(maxlen=MAX_ERRORS)
+        self.refused: collections.Counter[str] = collections.Counter()
         self.connected = False
         self._config = config
         self._client: Any = None
@@ -80,18 +97,55 @@ class Reports:
         kind = report_kind(topic)
         if kind is None:
             return
-        text = msg.payload.decode("utf-8", "replace")
-        try:
-            record: Any = json.loads(text)
-        except ValueError:
-            record = text
+        node = kind[1]
+        if len(node) > limits.MAX_NODE_ID_LENGTH:
+            with self._lock:
+                self.refused["too_large"] += 1
+            return
+        size = len(msg.payload)
+        record: Any
+        if size > self._config.max_record_bytes:
+            record = limits.oversized(size)
+            if kind[0] == "status":
+                record = {"id": node, **record}
+            reason: str | None = "too_large"
+        else:
+            reason = None
+            text = msg.payload.decode("utf-8", "replace")
+            try:
+                record = limits.loads(text)
+            except limits.BadRecord:
+                with self._lock:
+                    self.refused["non_finite"] += 1
+                return
+            except ValueError:
+                record = text
         with self._lock:
+            if reason:
+                self.refused[reason] += 1
+            entry = self.nodes.get(node)
             if kind[0] == "error":
-                self.errors.append({"topic": topic, "node": kind[1], "received": time.time(),
+                self.errors.append({"topic": topic, "node": node, "received": time.time(),
                                     "record": record})
-            elif isinstance(record, dict) and record.get("id") == kind[1]:
-                self.status[kind[1]] = record
+                entry = entry or NodeReports()
+                entry.error_reports += 1
+            elif isinstance(record, dict) and record.get("id") == node:
+                entry = entry or NodeReports()
+                entry.status = record
+                entry.status_reports += 1
+            else:
+                return
+            self.nodes.put(node, entry)
 
     def snapshot(self) -> tuple[dict[str, dict[str, Any]], list[dict[str, Any]]]:
+        """(node id -> latest status record, error reports oldest first)."""
         with self._lock:
-            return dict(self.status), list(self.errors)
+            return ({node: e.status for node, e in self.nodes.items() if e.status is not None},
+                    list(self.errors))
+
+    def counts(self) -> tuple[dict[str, NodeReports], dict[str, int], int]:
+        """(node id -> its reports, refused records by reason, nodes dropped), for /metrics."""
+        with self._lock:
+            nodes = {node: NodeReports(e.status, e.status_reports, e.error_reports)
+                     for node, e in self.nodes.items()}
+            return nodes, dict(self.refused), self.nodes.dropped

@@ -5,7 +5,16 @@ from __future__ import annotations
 import ipaddress
 import os
 import secrets
-from dataclasses import dataclass, field
+import ssl
+from dataclasses import dataclass, field, fields
+
+from kestrix_sdk.view.limits import (
+    DEFAULT_MAX_ANSWER_BYTES,
+    DEFAULT_MAX_NODES,
+    DEFAULT_MAX_RECORD_BYTES,
+    DEFAULT_STREAMS_PER_CLIENT,
+    DEFAULT_WRITE_TIMEOUT,
+)
 
 from kestrix_sdk.constants import DEFAULT_MQTT_HOST, DEFAULT_MQTT_PORT, DEFAULT_REDIS_HOST, DEFAULT_REDIS_PORT
 
@@ -38,12 +47,44 @@ class ViewConfig:
     mqtt_host: str = DEFAULT_MQTT_HOST
     mqtt_port: int = DEFAULT_MQTT_PORT
     mqtt_username: str | None = None
-    mqtt_password: str | None = field(default=None, repr=False)
+    mqtt_password: str | None = None
     # URLs replacing the addresses above (and adding credentials and TLS), as the operator
     # tool's --redis-url / --mqtt-url; they may hold passwords.
-    redis_url: str | None = field(default=None, repr=False)
-    mqtt_url: str | None = field(default=None, repr=False)
+    redis_url: str | None = None
+    mqtt_url: str | None = None
     scan_interval: float = KEY_SCAN_INTERVAL
+    max_nodes: int = DEFAULT_MAX_NODES
+    max_record_bytes: int = DEFAULT_MAX_RECORD_BYTES
+    max_answer_bytes: int = DEFAULT_MAX_ANSWER_BYTES
+    streams_per_client: int = DEFAULT_STREAMS_PER_CLIENT
+    write_timeout: float = DEFAULT_WRITE_TIMEOUT
+    # The certificate (chain) and key files of HTTPS; plain HTTP without them.
+    cert: str | None = None
+    key: str | None = None
+
+    def __repr__(self) -> str:
+        # The token and the passwords are shown as *** (a URL's password by redact_url).
+        shown = []
+        for f in fields(self):
+            value = getattr(self, f.name)
+            if value and f.name in ("token", "mqtt_password"):
+                value = "***"
+            elif value and f.name in ("redis_url", "mqtt_url"):
+                from kestrix_sdk.mqtt.courier import redact_url
+
+                value = redact_url(value)
+            shown.append(f"{f.name}={value!r}")
+        return f"ViewConfig({', '.join(shown)})"
+
+
+def tls_context(config: ViewConfig) -> ssl.SSLContext | None:
+    """The server's TLS context from config.cert and config.key, None without them. Raises
+    OSError or ssl.SSLError when the files cannot be read or do not go together."""
+    if not config.cert:
+        return None
+    context = ssl.create_default_context(ssl.Purpose.CLIENT_AUTH)
+    context.load_cert_chain(config.cert, config.key)
+    return context
 
 
 def is_loopback(host: str) -> bool:

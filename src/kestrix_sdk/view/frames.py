@@ -11,11 +11,13 @@ from __future__ import annotations
 import asyncio
 import binascii
 import logging
+import time
 from concurrent.futures import ThreadPoolExecutor
 from typing import Any, Callable
 
 from kestrix_sdk.reports import FRAME_KEY_PREFIX, prefix_pattern, status_records
 from kestrix_sdk.view.config import MAX_FRAME_KEYS, REDIS_RETRY, ViewConfig, redis_where
+from kestrix_sdk.view.metrics import FrameState
 
 logger = logging.getLogger("kestrix_sdk.view")
 
@@ -93,6 +95,8 @@ class RedisReader:
         self.feeds: dict[str, FrameFeed] = {}
         self.frame_keys: list[str] = list(dict.fromkeys(config.frames))
         self.status: dict[str, dict[str, Any]] = {}
+        # Per frame key: when its value was seen to change, its size, the frames served.
+        self.frame_stats: dict[str, FrameState] = {}
         self._closing = closing
         self._pool = ThreadPoolExecutor(max_workers=4, thread_name_prefix="kestrix-view-redis")
 
@@ -129,8 +133,8 @@ class RedisReader:
             return raw, None, False
         return raw, decode_frame(raw), True
 
-    def scan_frame_keys(self) -> list[str]:
-        """The keys under the node-local prefix that hold frames."""
+    def scan_frame_keys(self) -> list[tuple[str, int]]:
+        """(key, size of its value) of the keys under the node-local prefix that hold frames."""
         candidates = []
         for raw_key in self.redis.scan_iter(match=prefix_pattern(FRAME_KEY_PREFIX), count=500):
             candidates.append(raw_key)
@@ -139,10 +143,33 @@ class RedisReader:
         pipe = self.redis.pipeline(transaction=False)
         for raw_key in candidates:
             pipe.getrange(raw_key, 0, len(JPEG_B64_START) - 1)
-        starts = pipe.execute(raise_on_error=False) if candidates else []
-        keys = [k.decode("utf-8", "replace") for k, start in zip(candidates, starts)
-                if start == JPEG_B64_START]
+            pipe.strlen(raw_key)
+        answers = pipe.execute(raise_on_error=False) if candidates else []
+        keys = [(k.decode("utf-8", "replace"), size)
+                for k, start, size in zip(candidates, answers[::2], answers[1::2])
+                if start == JPEG_B64_START and isinstance(size, int)]
         return sorted(keys)[:MAX_FRAME_KEYS]
+
+    def sizes(self, keys: list[str]) -> list[int | None]:
+        """The sizes of the values under `keys` (None for one without a string value)."""
+        pipe = self.redis.pipeline(transaction=False)
+        for key in keys:
+            pipe.strlen(key)
+        return [s if isinstance(s, int) else None
+                for s in (pipe.execute(raise_on_error=False) if keys else [])]
+
+    def stats(self, key: str) -> FrameState:
+        stats = self.frame_stats.get(key)
+        if stats is None:
+            stats = self.frame_stats[key] = FrameState()
+        return stats
+
+    def saw_size(self, key: str, size: int | None) -> None:
+        """Notes the size of the key's value; a new size means a new frame."""
+        stats = self.stats(key)
+        if size is not None and stats.stored_bytes is not None and size != stats.stored_bytes:
+            stats.changed = time.time()
+        stats.stored_bytes = size
 
     async def stored_frame(self, key: str) -> bytes | None:
         """The JPEG file stored under the key now (None without one); RedisDown when Redis is."""
@@ -150,10 +177,23 @@ class RedisReader:
         return jpeg
 
     async def refresh_keys(self) -> None:
-        self.frame_keys = await self.call(self.scan_frame_keys)
+        if self.config.frames:
+            found = list(zip(self.frame_keys, await self.call(self.sizes, self.frame_keys)))
+        else:
+            found = await self.call(self.scan_frame_keys)
+            self.frame_keys = [key for key, _ in found]
+        for key, size in found:
+            self.saw_size(key, size)
+        # Statistics of keys that are gone are dropped, unless a stream still reads the key.
+        kept = set(self.frame_keys) | {f.key for f in self.feeds.values() if f.viewers > 0}
+        for key in list(self.frame_stats):
+            if key not in kept:
+                del self.frame_stats[key]
 
     async def refresh_status(self) -> None:
-        self.status = await self.call(status_records, self.redis)
+        self.status = await self.call(lambda: status_records(
+            self.redis, max_nodes=self.config.max_nodes,
+            max_record_bytes=self.config.max_record_bytes, strict=True))
 
     # -- the frame readers --------------------------------------------------------------------
     def watch(self, key: str) -> FrameFeed:
@@ -184,6 +224,10 @@ class RedisReader:
                     await self.pause(REDIS_RETRY)
                     continue
                 if changed:
+                    stats = self.stats(feed.key)
+                    if feed.raw is not None:     # the first value read may be of any age
+                        stats.changed = time.time()
+                    stats.stored_bytes = None if raw is None else len(raw)
                     feed.raw = raw
                     if jpeg is not None:
                         feed.publish(jpeg)
