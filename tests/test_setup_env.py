@@ -50,9 +50,10 @@ def install(tmp_path, source_stamp, recorded: str | None, args: list[str], *, st
     info = site / "kestrix_sdk-0.1.0.dist-info"
     info.mkdir(parents=True)
     (info / "METADATA").write_text(METADATA)
-    if installed:
-        (site / "kestrix_sdk").mkdir()
-        (site / "kestrix_sdk" / "__init__.py").write_text("")
+    # The site directory comes first on the path, so a package that fails to import there stands
+    # for a broken install even where this interpreter has the kit installed itself.
+    (site / "kestrix_sdk").mkdir()
+    (site / "kestrix_sdk" / "__init__.py").write_text("" if installed else "raise ImportError('broken')\n")
     stamp_file = venv / ".kestrix-build-stamp"
     if recorded is not None:
         stamp_file.write_text(f"{'0' * 64 if stale else source_stamp} {recorded}\n")
