@@ -7,8 +7,9 @@ period measured just before, and reports the difference as a share of one core. 
 also measures a plain Python thread that only waits on an event every 0.1 s (the least any
 reporter waking ten times a second can cost here).
 
-The reporter's clients use the default addresses (MQTT 127.0.0.1:1883, Redis localhost:6379);
-servers already listening there are used, otherwise Mosquitto and Redis are started for the run.
+The reporter's clients use the default addresses, which KESTRIX_MQTT_URL / KESTRIX_REDIS_URL
+lead to a Mosquitto broker and a Redis server started for the run on free ports (servers on the
+default ports are never touched).
 
     PYTHONPATH=src python benchmarks/bench_pulse_cpu.py [--seconds 30]
 """
@@ -24,7 +25,7 @@ import time
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "tests"))
 
-from servers import Mosquitto, RedisServer, port_open, wait_for  # noqa: E402
+from servers import Mosquitto, RedisServer, server_urls, wait_for  # noqa: E402
 
 from kestrix_sdk.status import pulse  # noqa: E402
 
@@ -37,13 +38,12 @@ def cpu_over(seconds: float) -> float:
 
 
 @contextlib.contextmanager
-def default_servers():
+def own_servers():
     started = []
     try:
-        if not port_open(1883):
-            started.append(Mosquitto(port=1883).start())
-        if not port_open(6379):
-            started.append(RedisServer(port=6379).start())
+        started.append(Mosquitto().start())
+        started.append(RedisServer().start())
+        os.environ.update(server_urls(*started))
         yield
     finally:
         for server in started:
@@ -55,7 +55,7 @@ def main() -> None:
     parser.add_argument("--seconds", type=float, default=30.0, help="length of each measured period")
     args = parser.parse_args()
 
-    with default_servers():
+    with own_servers():
         idle = cpu_over(args.seconds)
 
         reporter = pulse.StatusCaching("bench-pulse", "bench", "benchmark")

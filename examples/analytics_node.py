@@ -4,11 +4,16 @@ Listens with a `CourierClient` to the camera node's detections, reads each frame
 `get_frame`, draws the named regions with `VizPolygonDraw` and the detections with `BoxesDraw`,
 and writes the annotated frames to <out>/frames/ as images and to <out>/annotated.avi as a video
 (Motion-JPEG) (not with --no-files), and to Redis under its own node-local key
-(kestrix_local_analytics_6379), where the live view shows them. Its `StatusCaching` reporter publishes frame count, frame rate and object count
-every second; problems (frames missing from Redis, unreadable messages) go out through `error()`.
+(kestrix_local_analytics_6379), where the live view shows them. Its `StatusCaching` reporter publishes frame count, frame rate and object count,
+with the clients' own counters (`stats()`), every second; problems (frames missing from Redis, unreadable messages) go out through `error()`.
 
 Every frame carries its index (see examples/scene.py), so the node draws each frame's own
 detections even when a message overtakes the frame's write to Redis, or the reverse.
+
+With --detect (the demo on a real camera, `run_demo.py --source`) there are no detection
+messages: the node reads each new frame the camera node (`python -m kestrix_sdk camera`) stores,
+finds people in it with OpenCV's HOG people detector (it ships inside OpenCV, nothing to
+download) and draws and reports them as above, until the camera node's status says `ended`.
 
 Run by examples/run_demo.py; alone: python examples/analytics_node.py --out /tmp/x
 """
@@ -17,6 +22,7 @@ from __future__ import annotations
 
 import argparse
 import collections
+import importlib.metadata
 import json
 import os
 import sys
@@ -31,6 +37,7 @@ from kestrix_sdk.mqtt.courier import CourierClient, gen_mqtt_key_local
 from kestrix_sdk.redis.vault import VaultClient, gen_redis_key_local
 from kestrix_sdk.status.pulse import StatusCaching
 from kestrix_sdk.visualize.boxes import BoxesDraw
+from kestrix_sdk.constants import KEY
 from kestrix_sdk.visualize.zones import VizPolygonDraw
 
 import demo_common as common
@@ -41,6 +48,19 @@ REGIONS = scene.REGIONS
 
 # How long a detection message may wait for its frame to appear in Redis.
 FRAME_WAIT = 2.0
+
+# Frames are searched for people at this width at most (the HOG detector's time grows with the
+# picture); the boxes are scaled back to the frame.
+DETECT_WIDTH = 640
+
+
+
+def cv2_release() -> str:
+    """The installed OpenCV wheel's version (the contrib build to add must be the same)."""
+    try:
+        return importlib.metadata.version("opencv-python-headless")
+    except importlib.metadata.PackageNotFoundError:
+        return cv2.__version__
 
 
 class Analytics:
@@ -126,7 +146,8 @@ class Analytics:
         self.times.append(time.monotonic())
         fps = (len(self.times) - 1) / (self.times[-1] - self.times[0]) if len(self.times) > 1 else 0.0
         self.status.update_status_info({"frames": self.done, "fps": round(fps, 1), "objects": self.objects,
-                                        "skipped": self.skipped}, 0)
+                                        "skipped": self.skipped, "mqtt": self.courier.stats(),
+                                        "redis": self.vault.stats()}, 0)
         if self.done % self.args.progress_every == 0 or index + 1 == self.total:
             total = f"/{self.total}" if self.total else ""
             print(f"analytics: {self.done}{total} frames annotated, {fps:.1f} fps", flush=True)
@@ -175,10 +196,55 @@ class Analytics:
             time.sleep(0.003)
         return True
 
+    def camera_ended(self, since: float) -> bool:
+        """True once the camera node's status record, updated after `since` (a record left by
+        an earlier run says `ended` too), says `ended`."""
+        raw = self.vault.read_data(common.status_key(self.args.camera_id))
+        record = json.loads(raw) if raw is not None else {}
+        return record.get("state") == ["ended"] and record.get("ts", 0) >= int(since)
+
+    def detect(self) -> None:
+        """Finds people in every new frame under the camera's key until the camera ends."""
+        hog = cv2.HOGDescriptor()  # run() checked that this OpenCV has it
+        hog.setSVMDetector(cv2.HOGDescriptor_getDefaultPeopleDetector())
+        print(f"analytics: ready, finding people in the frames under {self.frame_key}", flush=True)
+        started = time.time()
+        last = self.vault.read_data(self.frame_key)  # an earlier run's frame is not analysed
+        while not self.stop.is_set():
+            raw = self.vault.read_data(self.frame_key)
+            if raw is None or raw == last:
+                if self.camera_ended(started):
+                    return
+                self.stop.wait(0.02)  # the camera's next frame
+                continue
+            last = raw
+            frame = VaultClient.base64_to_img(raw)
+            if frame is None:
+                continue
+            scale = min(1.0, DETECT_WIDTH / frame.shape[1])
+            small = cv2.resize(frame, None, fx=scale, fy=scale) if scale < 1.0 else frame
+            rects, weights = hog.detectMultiScale(small, winStride=(8, 8), padding=(8, 8), scale=1.05)
+            detections = [{KEY.TLWH: [int(v / scale) for v in rect], KEY.CLASS_ID: scene.CLASSES["person"],
+                           KEY.LABEL: "person", KEY.SCORE: round(float(w), 2)}
+                          for rect, w in zip(rects, weights.ravel() if len(rects) else [])]
+            self.annotate(frame, {"frame": self.done, "detections": detections})
+
     def run(self) -> int:
         os.makedirs(self.frames_dir, exist_ok=True)
-        self.status.start()
-        try:
+        # The with block starts the reporter and, however the run ends, closes the three clients:
+        # the broker connection first (no more messages), then the reporter, then Redis.
+        with self.vault, self.status, self.courier:
+            if self.args.detect:
+                if not hasattr(cv2, "HOGDescriptor"):
+                    print(f"analytics: OpenCV {cv2.__version__} has no HOG people detector (from "
+                          "OpenCV 5 on it is in the contrib build): pip install "
+                          f"opencv-contrib-python-headless=={cv2_release()}", flush=True)
+                    return 2
+                self.detect()
+                if self.video is not None:
+                    self.video.release()
+                print(f"analytics: {self.done} frames annotated", flush=True)
+                return 0 if self.done and not self.stop.is_set() else 1
             if not self.wait_ready(15):
                 print("analytics: no connection to the MQTT broker", flush=True)
                 return 1
@@ -196,9 +262,6 @@ class Analytics:
             print(f"analytics: {self.done} frames annotated ({self.skipped} skipped, {self.missing} missing)",
                   flush=True)
             return 0 if self.done and not self.stop.is_set() else 1
-        finally:
-            common.stop_reporter(self.status)
-            common.stop_courier(self.courier)
 
 
 def main(argv: list[str] | None = None) -> int:
@@ -213,6 +276,8 @@ def main(argv: list[str] | None = None) -> int:
                     help="give up after this many seconds without detections (default 20)")
     ap.add_argument("--no-files", action="store_true",
                     help="annotated frames to Redis only, not to image and video files")
+    ap.add_argument("--detect", action="store_true",
+                    help="find people in the camera's frames (HOG detector) instead of reading its detections")
     ap.add_argument("--verbose", action="store_true", help="show the kit's info log lines")
     args = ap.parse_args(argv)
     common.setup_logging(args.verbose)

@@ -92,14 +92,3 @@ def wait_status_stored(vault, node_id: str, expected: dict, timeout: float) -> b
         return all(record.get(k) == v for k, v in expected.items())
 
     return wait_until(stored, timeout, 0.05)
-
-
-def stop_reporter(status, timeout: float = 3.0) -> None:
-    status.stop()
-    status.join(timeout)
-
-
-def stop_courier(courier, timeout: float = 3.0) -> None:
-    courier.stop()
-    courier.disconnect()
-    courier.join(timeout)

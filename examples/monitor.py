@@ -66,18 +66,17 @@ def main(argv: list[str] | None = None) -> int:
         else:
             print(f"monitor: status of {node}: {summary(record)}", flush=True)
 
-    courier = CourierClient(subscribe_topics=list(kinds), verbose=False)
-    for topic in kinds:
-        courier.callbacks[topic] = on_report
     try:
-        if not common.wait_connected(courier, 15, stop):
-            print("monitor: no connection to the MQTT broker", flush=True)
-            return 1
-        print(f"monitor: ready, listening to the reports of {', '.join(args.nodes)}", flush=True)
-        stop.wait()
-        return 0
+        with CourierClient(subscribe_topics=list(kinds), verbose=False) as courier:
+            for topic in kinds:
+                courier.callbacks[topic] = on_report
+            if not common.wait_connected(courier, 15, stop):
+                print("monitor: no connection to the MQTT broker", flush=True)
+                return 1
+            print(f"monitor: ready, listening to the reports of {', '.join(args.nodes)}", flush=True)
+            stop.wait()
+            return 0
     finally:
-        common.stop_courier(courier)
         with lock:
             log.close()
 

@@ -1,6 +1,8 @@
 """The demo edge pipeline: a camera node, an analytics node and a monitor, each in its own
-process, talking only through the MQTT broker (127.0.0.1:1883) and the Redis server
-(localhost:6379), the kit's default addresses.
+process, talking only through an MQTT broker and a Redis server: the ones named by --mqtt-url /
+--redis-url or KESTRIX_MQTT_URL / KESTRIX_REDIS_URL, or otherwise servers of the demo's own,
+started on free loopback ports and stopped at the end. The processes get the servers through
+the two variables.
 
     camera_node.py --frames--> Redis key kestrix_local_camera_6379 --get_frame--> analytics_node.py
                    --detections (JSON)--> MQTT kestrix_local_camera -----------^        |
@@ -10,7 +12,7 @@ The terminal shows the processes' lines (progress of the analytics node, reports
 monitor) and, at the end, where the annotated pictures are. With --view the pipeline runs until
 Ctrl-C and the live view (python -m kestrix_sdk view) shows the frames, the annotated frames and
 the nodes' status in a web page, at the address printed. `scripts/demo.sh` sets everything up
-and starts the servers when needed; this script expects them to be running.
+(packages, the built kit) and runs this script.
 """
 
 from __future__ import annotations
@@ -19,7 +21,6 @@ import argparse
 import json
 import os
 import signal
-import socket
 import subprocess
 import sys
 import threading
@@ -29,6 +30,7 @@ HERE = os.path.dirname(os.path.abspath(__file__))
 sys.path.insert(0, HERE)
 
 import demo_common as common  # noqa: E402
+import demo_servers  # noqa: E402
 
 
 _say_lock = threading.Lock()
@@ -115,38 +117,6 @@ def end_all(children: list[Child], grace: float = 8.0) -> dict[Child, int]:
     return codes
 
 
-def server_addresses() -> list[tuple[str, str, int]]:
-    """The servers the nodes will use: the kit's default addresses, or those of the URLs in
-    KESTRIX_MQTT_URL / KESTRIX_REDIS_URL (a Redis socket is not checked here)."""
-    from kestrix_sdk.constants import (DEFAULT_MQTT_HOST, DEFAULT_MQTT_PORT, DEFAULT_REDIS_HOST,
-                                       DEFAULT_REDIS_PORT, MQTT_URL_ENV, REDIS_URL_ENV)
-
-    found = [("MQTT broker", DEFAULT_MQTT_HOST, DEFAULT_MQTT_PORT),
-             ("Redis server", DEFAULT_REDIS_HOST, DEFAULT_REDIS_PORT)]
-    if os.environ.get(MQTT_URL_ENV):
-        from kestrix_sdk.mqtt.courier import parse_mqtt_url
-
-        url = parse_mqtt_url(os.environ[MQTT_URL_ENV])
-        found[0] = ("MQTT broker", url["host"], url["port"])
-    if os.environ.get(REDIS_URL_ENV):
-        from kestrix_sdk.redis.vault import parse_redis_url
-
-        url = parse_redis_url(os.environ[REDIS_URL_ENV])
-        if url["host"] is None:
-            del found[1]
-        else:
-            found[1] = ("Redis server", url["host"], url["port"])
-    return found
-
-
-def reachable(host: str, port: int) -> bool:
-    try:
-        socket.create_connection((host, port), timeout=1).close()
-        return True
-    except OSError:
-        return False
-
-
 def final_reports_seen(out: str, expected: dict[str, int]) -> bool:
     """True once the monitor has received, from every node, a status report with its final frame
     count."""
@@ -202,6 +172,14 @@ def parse_args(argv: list[str] | None) -> argparse.Namespace:
     ap.add_argument("--view", action="store_true",
                     help="run until Ctrl-C and show the pipeline in the live view (web page)")
     ap.add_argument("--view-port", type=int, default=8321, help="port of the live view (default 8321)")
+    ap.add_argument("--mqtt-url", help="the broker to use (default: KESTRIX_MQTT_URL, or else a broker "
+                    "of the demo's own on a free port)")
+    ap.add_argument("--redis-url", help="the Redis server to use (default: KESTRIX_REDIS_URL, or else a "
+                    "server of the demo's own on a free port)")
+    ap.add_argument("--source", metavar="SOURCE",
+                    help="a real camera instead of the synthetic scene: an RTSP or HTTP Motion-JPEG "
+                    "URL, a video file or a V4L2 device, read by `python -m kestrix_sdk camera`; the "
+                    "analytics node then finds people with OpenCV's HOG detector")
     ap.add_argument("--verbose", action="store_true", help="show the kit's info log lines")
     args = ap.parse_args(argv)
     if args.frames is None:
@@ -216,20 +194,31 @@ def parse_args(argv: list[str] | None) -> argparse.Namespace:
 
 def main(argv: list[str] | None = None) -> int:
     args = parse_args(argv)
+    from kestrix_sdk.constants import MQTT_URL_ENV, REDIS_URL_ENV
+
+    # SIGTERM (e.g. from a test's time-out) ends the demo like Ctrl-C does.
+    signal.signal(signal.SIGTERM, _interrupt)
+    try:
+        with demo_servers.chosen(args.mqtt_url or os.environ.get(MQTT_URL_ENV),
+                                 args.redis_url or os.environ.get(REDIS_URL_ENV), say) as urls:
+            # Every process of the demo (nodes, monitor, view) finds the servers there.
+            os.environ.update(urls)
+            return run(args)
+    except demo_servers.ServerError as e:
+        say(f"demo: {e}", err=True)
+        return 2
+    except KeyboardInterrupt:  # while the servers start or stop
+        return 130
+
+
+def run(args: argparse.Namespace) -> int:
     out = os.path.abspath(args.out)
-    for what, host, port in server_addresses():
-        if not reachable(host, port):
-            say(f"demo: no {what} on {host}:{port}; start one, or run scripts/demo.sh, which does",
-                err=True)
-            return 2
     os.makedirs(out, exist_ok=True)
     clean_output(out)
     verbose = ["--verbose"] if args.verbose else []
 
     children: list[Child] = []
     interrupted = False
-    # SIGTERM (e.g. from a test's time-out) ends the demo like Ctrl-C does.
-    signal.signal(signal.SIGTERM, _interrupt)
     started = time.monotonic()
     try:
         monitor = Child("monitor", ["monitor.py", "--out", out, *common.NODES, *verbose])
@@ -246,20 +235,27 @@ def main(argv: list[str] | None = None) -> int:
                 return 1
         # With --view the annotated frames go to Redis only: the run is open-ended.
         no_files = ["--no-files"] if args.view else []
+        detect = ["--detect"] if args.source else []
         analytics = Child("analytics", ["analytics_node.py", "--out", out, "--fps", str(args.fps),
-                                        "--image-format", args.image_format, *no_files, *verbose])
+                                        "--image-format", args.image_format, *no_files, *detect, *verbose])
         children.append(analytics)
         if not analytics.wait_ready(30):
             say("demo: the analytics node did not come up", err=True)
             return 1
-        camera = Child("camera", ["camera_node.py", "--out", out, "--frames", str(args.frames),
-                                  "--fps", str(args.fps), *verbose])
+        if args.source:
+            camera = Child("camera", ["-m", "kestrix_sdk", "camera", "--source", args.source,
+                                      "--key", f"{common.PREFIX.REDIS.LOCAL}_{common.CAMERA_ID}_6379",
+                                      "--node-id", common.CAMERA_ID, "--fps", str(args.fps)])
+        else:
+            camera = Child("camera", ["camera_node.py", "--out", out, "--frames", str(args.frames),
+                                      "--fps", str(args.fps), *verbose])
         children.append(camera)
         if args.view:
             address = next(line.split()[-1] for line in view.lines if line.startswith("view: serving "))
             say(f"demo: live view at {address} - open it in a browser; Ctrl-C stops the demo")
 
-        deadline = started + args.frames / args.fps + 60 if args.frames else float("inf")
+        # A real source runs until it ends (a file) or Ctrl-C.
+        deadline = started + args.frames / args.fps + 60 if args.frames and not args.source else float("inf")
         nodes = (camera, analytics)
         while any(c.running() for c in nodes):
             failed = [c.name for c in nodes if not c.running() and c.proc.returncode != 0]
@@ -271,6 +267,11 @@ def main(argv: list[str] | None = None) -> int:
                 return 1
             time.sleep(0.2)
         codes = {c.name: c.wait(5) for c in nodes}
+        if args.source:
+            failed = {name: code for name, code in codes.items() if code != 0}
+            say(f"demo: the camera's source has ended; {time.monotonic() - started:.1f} s")
+            print_where(out, args.image_format)
+            return 1 if failed else 0
         # Give the monitor the last reports (the nodes waited for them to be sent).
         done = sum(1 for name in os.listdir(os.path.join(out, "frames")) if name.startswith("frame_"))
         frames_sent = sum(1 for _ in open(os.path.join(out, "ground_truth.jsonl")))

@@ -4,11 +4,15 @@
 #      apt-get when missing;
 #   2. a virtual environment in .venv with the package built and installed (skipped when the
 #      installed package was built from the current sources);
-#   3. a Mosquitto broker on 127.0.0.1:1883 and a Redis server on 127.0.0.1:6379, each started
-#      only when nothing listens on its port yet, and stopped again at the end;
-#   4. examples/run_demo.py: a camera node, an analytics node and a monitor, each in its own
-#      process, talking only through the broker and the Redis server.
-# Extra arguments go to examples/run_demo.py (e.g. scripts/demo.sh --frames 300 --out /tmp/demo).
+#   3. examples/run_demo.py: a camera node, an analytics node and a monitor, each in its own
+#      process, talking only through an MQTT broker and a Redis server. Those are the ones named
+#      by --mqtt-url / --redis-url (or KESTRIX_MQTT_URL / KESTRIX_REDIS_URL); without them the
+#      demo starts a Mosquitto broker and a Redis server of its own on free loopback ports and
+#      stops them at the end. Servers already listening on 1883 and 6379 (a device's own) are
+#      used only when named.
+# Extra arguments go to examples/run_demo.py (e.g. scripts/demo.sh --frames 300 --out /tmp/demo,
+# scripts/demo.sh --redis-url redis://127.0.0.1:6380/0; --help lists them). With --source
+# rtsp://... (or a video file) the demo runs on a real camera.
 #
 # --secure runs the same demo with TLS and passwords on both servers: certificates are made with
 # openssl into <output folder>/certs, a Mosquitto broker (TLS, client certificate and password
@@ -16,7 +20,7 @@
 # on free ports, and every node is configured only through KESTRIX_MQTT_URL and
 # KESTRIX_REDIS_URL.
 #
-# With --view the package is installed with its live-view extra (kestrix_sdk[view]), the demo runs
+# With --view the package is installed with its live-view extra (.[view]), the demo runs
 # until Ctrl-C and the live view's address (http://127.0.0.1:8321/) is printed: open it in a
 # browser to watch the annotated frames and the nodes' status.
 set -euo pipefail
@@ -46,6 +50,17 @@ for arg in "$@"; do
   [ "$arg" = "--view" ] && extras="[view]"
 done
 kx_venv_install ${extras:+"$extras"} --if-changed
+# With --source the analytics node finds people with OpenCV's HOG detector, which OpenCV 5 ships
+# in its contrib build only: that build of the installed version is added over it when needed.
+for arg in "$@"; do
+  case $arg in
+    --source|--source=*)
+      if ! "$kx_python" -c 'import cv2, sys; sys.exit(not hasattr(cv2, "HOGDescriptor"))'; then
+        opencv=$("$kx_python" -c 'import importlib.metadata as m; print(m.version("opencv-python-headless"))')
+        "$kx_python" -m pip install -q "opencv-contrib-python-headless==$opencv"
+      fi ;;
+  esac
+done
 
 port_open() {
   "$kx_python" -c 'import socket, sys
@@ -139,43 +154,6 @@ PY
   echo "== certificates in $certs; the nodes read KESTRIX_MQTT_URL and KESTRIX_REDIS_URL"
   "$kx_python" examples/run_demo.py "$@"
   exit $?
-fi
-
-if port_open 1883; then
-  echo "== using the MQTT broker already listening on 127.0.0.1:1883"
-else
-  mosquitto=$(command -v mosquitto || echo /usr/sbin/mosquitto)
-  {
-    echo "listener 1883 127.0.0.1"
-    echo "allow_anonymous true"
-    echo "persistence false"
-    echo "log_dest file $rundir/mosquitto.log"
-    [ "$(id -u)" -ne 0 ] || echo "user root"
-  } >"$rundir/mosquitto.conf"
-  # In a session of its own, so that Ctrl-C reaches the nodes (which then stop in order) and
-  # not the servers they are still using; the trap below stops it.
-  setsid "$mosquitto" -c "$rundir/mosquitto.conf" >/dev/null 2>"$rundir/mosquitto.err" &
-  started+=($!)
-  if ! wait_port 1883 $!; then
-    echo "demo: could not start mosquitto on 127.0.0.1:1883:" >&2
-    cat "$rundir/mosquitto.err" "$rundir/mosquitto.log" >&2 2>/dev/null || true
-    exit 1
-  fi
-  echo "== started mosquitto on 127.0.0.1:1883 (pid $!; stopped at the end)"
-fi
-
-if port_open 6379; then
-  echo "== using the Redis server already listening on 127.0.0.1:6379"
-else
-  setsid redis-server --port 6379 --bind 127.0.0.1 --save "" --appendonly no --protected-mode no \
-    --daemonize no --dir "$rundir" --logfile "$rundir/redis.log" >/dev/null 2>&1 &
-  started+=($!)
-  if ! wait_port 6379 $!; then
-    echo "demo: could not start redis-server on 127.0.0.1:6379:" >&2
-    cat "$rundir/redis.log" >&2 2>/dev/null || true
-    exit 1
-  fi
-  echo "== started redis-server on 127.0.0.1:6379 (pid $!; stopped at the end)"
 fi
 
 # The examples import the installed package (examples/ is not a package of the tree).

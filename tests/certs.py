@@ -5,6 +5,8 @@ a second CA that has signed nothing the servers use.
 
 from __future__ import annotations
 
+import base64
+import hashlib
 import shutil
 import subprocess
 from dataclasses import dataclass
@@ -80,6 +82,22 @@ def make_tls_certs(directory: Path) -> TlsCerts:
                     server_key=server_key, client_cert=client_cert, client_key=client_key,
                     wrong_host_cert=wrong_cert, wrong_host_key=wrong_key, other_ca=other_ca,
                     other_ca_key=other_ca_key)
+
+
+def make_server_cert(certs: TlsCerts, name: str, alt_names: str) -> tuple[Path, Path]:
+    """A further server certificate signed by the set's CA, for `alt_names` ("IP:192.0.2.2")."""
+    return _make_leaf(certs.dir, name, certs.ca, certs.ca_key, name, alt_names, "serverAuth")
+
+
+def spki_sha256(cert: Path) -> str:
+    """The base64 SHA-256 of the certificate's public key (SubjectPublicKeyInfo), the form that
+    Chromium's --ignore-certificate-errors-spki-list takes."""
+    exe = shutil.which("openssl") or "openssl"
+    pem = subprocess.run([exe, "x509", "-in", str(cert), "-pubkey", "-noout"], check=True,
+                         capture_output=True).stdout
+    der = subprocess.run([exe, "pkey", "-pubin", "-outform", "der"], input=pem, check=True,
+                         capture_output=True).stdout
+    return base64.b64encode(hashlib.sha256(der).digest()).decode("ascii")
 
 
 if __name__ == "__main__":

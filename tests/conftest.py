@@ -12,7 +12,9 @@ import pytest
 sys.path.insert(0, os.path.dirname(__file__))
 
 from certs import make_tls_certs  # noqa: E402
-from servers import FullBacklog, Mosquitto, RedisServer, port_open  # noqa: E402
+from servers import FullBacklog, Mosquitto, RedisServer, server_urls  # noqa: E402
+
+from kestrix_sdk.constants import MQTT_URL_ENV, REDIS_URL_ENV  # noqa: E402
 
 
 @pytest.fixture(scope="session")
@@ -67,60 +69,43 @@ def private_redis():
         server.close()
 
 
-def _default_port_server(cls, port: int, what: str):
-    if port_open(port):
-        # Something already listens there; use it only if it is the right kind of server.
-        yield None
-        return
-    server = cls(port=port).start()
-    yield server
-    server.close()
+@pytest.fixture(scope="session", autouse=True)
+def _no_inherited_server_urls():
+    """The suite talks only to servers it started: server URLs in the environment it was run from
+    (a device's own KESTRIX_MQTT_URL / KESTRIX_REDIS_URL) are dropped for the whole session."""
+    with pytest.MonkeyPatch.context() as mp:
+        for name in (MQTT_URL_ENV, REDIS_URL_ENV):
+            mp.delenv(name, raising=False)
+        yield
+
+
+@pytest.fixture
+def kit_servers(broker, redis_server, monkeypatch):
+    """The session's broker and Redis server, which clients made at the default address (the
+    status reporter's own ones included) reach through KESTRIX_MQTT_URL / KESTRIX_REDIS_URL for
+    the test's duration: (broker, redis_server)."""
+    for name, url in server_urls(broker, redis_server).items():
+        monkeypatch.setenv(name, url)
+    return broker, redis_server
+
+
+@pytest.fixture(scope="module")
+def own_servers():
+    """(Redis server, broker) of the test module's own, on free ports."""
+    rds, brk = RedisServer().start(), Mosquitto().start()
+    yield rds, brk
+    brk.close()
+    rds.close()
 
 
 @pytest.fixture(scope="session")
 def default_broker():
-    """A broker on the kit's default address 127.0.0.1:1883 (reused if one is listening)."""
-    if port_open(1883):
-        if not _is_mqtt_broker(1883):
-            pytest.skip("port 1883 is taken by something that is not an MQTT broker")
-        yield None
-        return
-    yield from _default_port_server(Mosquitto, 1883, "MQTT broker")
+    pytest.fail("the tests never use the servers on the default ports: use `broker` (or `kit_servers`)")
 
 
 @pytest.fixture(scope="session")
 def default_redis():
-    """A Redis server on the kit's default address localhost:6379 (reused if one is listening)."""
-    if port_open(6379):
-        if not _is_redis(6379):
-            pytest.skip("port 6379 is taken by something that is not a Redis server")
-        yield None
-        return
-    yield from _default_port_server(RedisServer, 6379, "Redis server")
-
-
-def _is_mqtt_broker(port: int) -> bool:
-    import socket
-
-    # MQTT 3.1.1 CONNECT with client id "kx-probe"; a broker answers with CONNACK (0x20).
-    packet = bytes([0x10, 0x14, 0x00, 0x04]) + b"MQTT" + bytes([0x04, 0x02, 0x00, 0x3C, 0x00, 0x08]) + b"kx-probe"
-    try:
-        with socket.create_connection(("127.0.0.1", port), timeout=1) as s:
-            s.sendall(packet)
-            return s.recv(1)[:1] == b"\x20"
-    except OSError:
-        return False
-
-
-def _is_redis(port: int) -> bool:
-    import socket
-
-    try:
-        with socket.create_connection(("127.0.0.1", port), timeout=1) as s:
-            s.sendall(b"PING\r\n")
-            return s.recv(16).startswith(b"+PONG")
-    except OSError:
-        return False
+    pytest.fail("the tests never use the servers on the default ports: use `redis_server` (or `kit_servers`)")
 
 
 @pytest.fixture

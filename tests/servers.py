@@ -16,6 +16,8 @@ import tempfile
 import time
 from pathlib import Path
 
+from kestrix_sdk.constants import MQTT_URL_ENV, REDIS_URL_ENV
+
 
 def free_port() -> int:
     with socket.socket(socket.AF_INET, socket.SOCK_STREAM) as s:
@@ -230,6 +232,12 @@ class RedisServer(_Server):
         return args
 
 
+def server_urls(broker: Mosquitto, redis: RedisServer) -> dict[str, str]:
+    """The variables that lead every client made at the default address to these servers."""
+    return {MQTT_URL_ENV: f"mqtt://127.0.0.1:{broker.port}",
+            REDIS_URL_ENV: f"redis://127.0.0.1:{redis.port}/0"}
+
+
 def sockets() -> int:
     """Sockets this process holds open."""
     count = 0
@@ -271,3 +279,124 @@ class FullBacklog:
     def close(self) -> None:
         self.filler.close()
         self.listener.close()
+
+
+def _received(sock: socket.socket) -> bytes:
+    """The next bytes from the socket; empty at its end or on an error."""
+    try:
+        return sock.recv(65536)
+    except OSError:
+        return b""
+
+
+class HoldingProxy:
+    """A TCP relay on loopback to 127.0.0.1:`port` that can hold back what a client sends.
+
+    After hold(), the bytes of the next client connection that sends anything are kept (not
+    passed on) until release(), even when that client has closed its end meanwhile: a command
+    delayed on its way to the server, as a stalled network or server delays it. Once released,
+    the held bytes go to the server and `held_answered` is set when its answer arrives.
+    """
+
+    def __init__(self, port: int) -> None:
+        import threading
+
+        self._threading = threading
+        self.upstream_port = port
+        self.listener = socket.socket()
+        self.listener.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
+        self.listener.bind(("127.0.0.1", 0))
+        self.listener.listen(16)
+        self.port = self.listener.getsockname()[1]
+        self._lock = threading.Lock()
+        self._armed = False
+        self._held: socket.socket | None = None   # the upstream side of the held connection
+        self.held_bytes = bytearray()
+        self.held_client_closed = threading.Event()
+        self.held_answered = threading.Event()
+        self._released = threading.Event()
+        self._closing = False
+        self._sockets: list[socket.socket] = []
+        self._threads = [threading.Thread(target=self._accept, daemon=True)]
+        self._threads[0].start()
+
+    def hold(self) -> None:
+        with self._lock:
+            self._armed = True
+
+    def release(self) -> None:
+        self._released.set()
+
+    def _accept(self) -> None:
+        while True:
+            try:
+                client, _ = self.listener.accept()
+            except OSError:
+                return
+            server = socket.create_connection(("127.0.0.1", self.upstream_port))
+            with self._lock:
+                self._sockets += [client, server]
+            for target, args in ((self._to_server, (client, server)),
+                                 (self._to_client, (server, client))):
+                t = self._threading.Thread(target=target, args=args, daemon=True)
+                self._threads.append(t)
+                t.start()
+
+    def _to_server(self, client: socket.socket, server: socket.socket) -> None:
+        held = False
+        while data := _received(client):
+            with self._lock:
+                if self._armed and self._held is None:
+                    self._held, held = server, True
+            if held:
+                self.held_bytes += data
+            else:
+                try:
+                    server.sendall(data)
+                except OSError:
+                    break
+        if held:
+            self.held_client_closed.set()
+            self._released.wait()
+            if not self._closing:
+                server.sendall(bytes(self.held_bytes))
+                return  # the server's answer is read by _to_client, which then closes
+        try:
+            server.shutdown(socket.SHUT_WR)
+        except OSError:
+            pass
+
+    def _to_client(self, server: socket.socket, client: socket.socket) -> None:
+        while data := _received(server):
+            if server is self._held:
+                if self._released.is_set():
+                    self.held_answered.set()
+                    break
+                continue
+            try:
+                client.sendall(data)
+            except OSError:
+                pass
+        for s in (client, server):
+            try:
+                s.close()
+            except OSError:
+                pass
+
+    def close(self) -> None:
+        self._closing = True
+        self._released.set()
+        try:
+            self.listener.shutdown(socket.SHUT_RDWR)  # wakes the accepting thread
+        except OSError:
+            pass
+        self.listener.close()
+        with self._lock:
+            for s in self._sockets:
+                try:
+                    s.shutdown(socket.SHUT_RDWR)
+                except OSError:
+                    pass
+                s.close()
+        for t in self._threads:
+            t.join(5)

@@ -4,6 +4,8 @@ from __future__ import annotations
 
 import base64
 import json
+import os
+import re
 import subprocess
 import sys
 import threading
@@ -12,14 +14,14 @@ import uuid
 
 import cv2
 import numpy as np
-import paho.mqtt.client as mqtt
 import pytest
 import redis
 
-from kestrix_sdk import __main__ as cli
+from kestrix_sdk import cli
 from kestrix_sdk.constants import PREFIX
 from demo_fixtures import child_env
 from servers import free_port
+from view_fixtures import publish
 
 PY = [sys.executable, "-m", "kestrix_sdk"]
 
@@ -164,18 +166,6 @@ class Watch:
         return self.proc.returncode, [json.loads(line) for line in out.splitlines()]
 
 
-def publish(port: int, messages: list[tuple[str, str]]) -> None:
-    client = mqtt.Client(mqtt.CallbackAPIVersion.VERSION2)
-    client.connect("127.0.0.1", port)
-    client.loop_start()
-    try:
-        for topic, payload in messages:
-            client.publish(topic, payload, qos=1).wait_for_publish(5)
-    finally:
-        client.disconnect()
-        client.loop_stop()
-
-
 @pytest.mark.parametrize("only", [None, "cam1"])
 def test_watch_prints_status_and_error_reports(broker, only):
     n = uid()
@@ -245,8 +235,79 @@ def test_unreachable_server_gives_a_clear_message(args, server, tmp_path):
 
 
 def test_defaults_are_the_kits():
+    from kestrix_sdk.cli import common
     from kestrix_sdk.mqtt import courier
 
-    assert (cli.DEFAULT_MQTT_HOST, cli.DEFAULT_MQTT_PORT) == (courier.DEFAULT_MQTT_HOST, courier.DEFAULT_MQTT_PORT)
+    assert (common.DEFAULT_MQTT_HOST, common.DEFAULT_MQTT_PORT) == (courier.DEFAULT_MQTT_HOST, courier.DEFAULT_MQTT_PORT)
     args = cli.build_parser().parse_args(["status"])
     assert (args.host, args.port) == ("localhost", 6379)
+
+
+# ---------------------------------------------------------------------------------------------
+# The hint for the live view's extra
+
+
+def _checkout(root, name: str = "kestrix-sdk"):
+    (root / "src" / "kestrix_sdk").mkdir(parents=True)
+    (root / "pyproject.toml").write_text(f'[project]\nname = "{name}"\nversion = "0.1.0"\n')
+    return root / "src" / "kestrix_sdk"
+
+
+def _installed(site, direct_url: dict | str | None, kit):
+    """A dist-info in `site` whose direct_url.json holds `direct_url` ({kit_url}: the checkout's)."""
+    from importlib import metadata
+    from urllib.parse import quote
+
+    info = site / "kestrix_sdk-0.1.0.dist-info"
+    info.mkdir(parents=True)
+    (info / "METADATA").write_text("Metadata-Version: 2.1\nName: kestrix-sdk\nVersion: 0.1.0\n")
+    if isinstance(direct_url, dict):
+        direct_url = json.dumps(direct_url).replace("{kit_url}", quote(str(kit)))
+    if direct_url is not None:
+        (info / "direct_url.json").write_text(direct_url)
+    (site / "kestrix_sdk").mkdir()
+    return metadata.PathDistribution(info)
+
+
+@pytest.mark.parametrize("runs_from, direct_url, expected", [
+    # run from a checkout (PYTHONPATH=src), installed or not
+    ("checkout", None, "pip install '{kit}[view]'"),
+    ("checkout", {"url": "file://{kit_url}", "dir_info": {"editable": True}}, "pip install -e '{kit}[view]'"),
+    ("other project", None, "pip install 'kestrix-sdk[view]'"),
+    # installed into site-packages: from a local directory, a wheel file or an index
+    ("site", {"url": "file://{kit_url}", "dir_info": {}}, "pip install '{kit}[view]'"),
+    ("site", {"url": "file://{kit_url}", "dir_info": {"editable": True}}, "pip install -e '{kit}[view]'"),
+    ("site", {"url": "file:///no/such/checkout", "dir_info": {}}, "pip install 'kestrix-sdk[view]'"),
+    ("site", {"url": "file:///wheels/kestrix_sdk-0.1.0-py3-none-any.whl", "archive_info": {}},
+     "pip install 'kestrix-sdk[view]'"),
+    ("site", {"url": "https://example.com/kestrix_sdk.tar.gz", "archive_info": {}}, "pip install 'kestrix-sdk[view]'"),
+    ("site", None, "pip install 'kestrix-sdk[view]'"),
+    ("site", "not json", "pip install 'kestrix-sdk[view]'"),
+])
+def test_view_extra_hint_fits_the_installation(tmp_path, runs_from, direct_url, expected):
+    import shlex
+
+    from kestrix_sdk.cli.common import pip_command
+
+    kit = tmp_path / "my kit's checkout"        # a space and a quote in the path
+    package_dir = _checkout(kit, "other" if runs_from == "other project" else "kestrix-sdk")
+    dist = None
+    if direct_url is not None or runs_from == "site":
+        dist = _installed(tmp_path / "site-packages", direct_url, kit)
+    if runs_from == "site":
+        package_dir = tmp_path / "site-packages" / "kestrix_sdk"
+    command = pip_command("view", dist, package_dir)
+    assert shlex.split(command) == shlex.split(expected.replace("'{kit}[view]'", shlex.quote(f"{kit}[view]")))
+
+
+def test_view_without_its_extra_names_the_install_command(tmp_path):
+    shim = tmp_path / "shim" / "aiohttp"
+    shim.mkdir(parents=True)
+    (shim / "__init__.py").write_text("raise ImportError(\"No module named 'aiohttp'\")\n")
+    env = child_env()
+    env["PYTHONPATH"] = os.pathsep.join([str(shim.parent), env.get("PYTHONPATH", "")])
+    res = subprocess.run([*PY, "view", "--port", "0"], capture_output=True, text=True, timeout=60, env=env)
+    assert res.returncode == 2 and res.stdout == ""
+    assert re.search(r"the live view needs the optional extra: pip install (-e )?'\S.*\[view\]' "
+                     r"\(No module named 'aiohttp'\)", res.stderr), res.stderr
+    assert "kestrix_sdk[view]" not in res.stderr

@@ -717,3 +717,115 @@ def test_stop_and_disconnect_during_a_blocked_connection_attempt_leave_nothing(f
     assert not network_threads()
     assert set(threading.enumerate()) - before_threads == set()
     assert sockets() == before_sockets
+
+
+# ---------------------------------------------------------------------------------------------
+# with blocks and close(): the whole shutdown, exception or not
+
+def tasks() -> int:
+    """Threads of this process as the kernel counts them (Python's and native ones)."""
+    return len(os.listdir("/proc/self/task"))
+
+
+@pytest.mark.parametrize("raised", [None, AttributeError, KeyboardInterrupt, SystemExit])
+def test_a_with_block_stops_joins_and_disconnects(raised, broker, peers, t):
+    peer = peers(broker, t.W)  # made first: the counts are taken with it running
+    peer_threads, peer_native, peer_sockets = set(threading.enumerate()), tasks(), sockets()
+
+    def block():
+        with CourierClient(port=broker.port, subscribe_topics=[t.A], verbose=False) as client:
+            ready(client, broker, t.A)
+            client.publish(t.W, "from inside")
+            assert wait_for(lambda: peer.received, 5)
+            if raised is not None:
+                raise raised("set-up failed")
+        return client
+
+    if raised is None:
+        client = block()
+    else:
+        with pytest.raises(raised, match="set-up failed"):
+            block()
+        client = None
+    assert set(threading.enumerate()) == peer_threads and not network_threads()
+    # A joined thread's kernel task ends a moment after its join returns.
+    assert wait_for(lambda: tasks() == peer_native, 5), (tasks(), peer_native)
+    assert sockets() <= peer_sockets  # none added (others may close meanwhile)
+    if client is not None:
+        assert not client.is_alive() and not client.client.is_connected()
+
+
+@pytest.mark.parametrize("steps", [
+    ["close", "close"],
+    ["stop", "close"],
+    ["stop", "join", "disconnect", "close"],
+    ["close", "exit"],
+    ["disconnect", "exit", "close"],
+])
+def test_close_is_idempotent(steps, broker, t):
+    before = sockets()
+    client = CourierClient(port=broker.port, subscribe_topics=[t.A], verbose=False)
+    ready(client, broker, t.A)
+    for step in steps:
+        if step == "exit":
+            assert client.__exit__(None, None, None) is False
+        else:
+            getattr(client, step)()
+    assert not client.is_alive() and not client.client.is_connected() and not network_threads()
+    assert wait_for(lambda: sockets() <= before, 2)
+
+
+def test_close_of_a_client_that_never_reached_its_broker(make_client):
+    port = free_port()
+    with CourierClient(port=port, verbose=False) as client:
+        assert client.is_alive()
+    assert not client.is_alive() and not network_threads()
+    assert client.stats()["connected"] is False
+
+
+# ---------------------------------------------------------------------------------------------
+# stats(): the client's own counters
+
+STATS_KEYS = {"published", "received", "publish_failures", "reconnections", "connected"}
+
+
+@pytest.mark.parametrize("sent, received", [(0, 0), (1, 3), (25, 10)])
+def test_stats_count_what_the_client_did(sent, received, broker, make_client, peers, t):
+    peer = peers(broker, t.Out)
+    client = make_client(port=broker.port, subscribe_topics=[t.In], verbose=False)
+    ready(client, broker, t.In)
+    assert client.stats() == dict(published=0, received=0, publish_failures=0, reconnections=0,
+                                  connected=True)
+    for n in range(sent):
+        client.publish(t.Out, f"m{n}")
+    for n in range(received):
+        peer.send(t.In, json.dumps({"n": n}))
+    assert wait_for(lambda: len(peer.received) == sent and client.stats()["received"] == received, 5)
+    stats = client.stats()
+    assert type(stats) is dict and set(stats) == STATS_KEYS
+    assert (stats["published"], stats["publish_failures"], stats["reconnections"]) == (sent, 0, 0)
+    assert stats is not client.stats()  # a new dict per call
+
+
+def test_stats_count_failed_publishes_and_a_reconnection(private_broker, make_client, peers, t):
+    server = private_broker()
+    client = make_client(port=server.port, subscribe_topics=[t.A], verbose=False)
+    ready(client, server, t.A)
+    server.stop()
+    assert wait_for(lambda: not client.stats()["connected"], 5)
+    for _ in range(3):
+        client.publish(t.A, "lost")  # paho refuses: no connection
+    assert client.stats()["publish_failures"] == 3 and client.stats()["published"] == 0
+    server.start()
+    ready(client, server, t.A, times=2)
+    peers(server).send(t.A, '{"back": 1}')
+    assert wait_for(lambda: client.stats()["received"] == 1, 5)
+    assert client.stats() == dict(published=0, received=1, publish_failures=3, reconnections=1,
+                                  connected=True)
+
+
+def test_a_publish_that_raises_is_counted_as_failed(make_client):
+    client = make_client(port=free_port(), verbose=False)
+    with pytest.raises(TypeError):
+        client.publish("t", object())
+    assert client.stats()["publish_failures"] == 1

@@ -1,5 +1,6 @@
 """The demo pipeline (examples/run_demo.py) in a short form: camera, analytics node and monitor in
-their own processes, over a real broker and a real Redis server on the kit's default ports."""
+their own processes, over a real broker and a real Redis server: the test session's own, named
+by --mqtt-url / --redis-url or KESTRIX_MQTT_URL / KESTRIX_REDIS_URL, or the demo's own."""
 
 from __future__ import annotations
 
@@ -24,7 +25,8 @@ sys.path.insert(0, str(EXAMPLES))
 
 import scene  # noqa: E402
 from demo_fixtures import child_env  # noqa: E402
-from kestrix_sdk.constants import KEY  # noqa: E402
+from servers import free_port, port_open, server_urls  # noqa: E402
+from kestrix_sdk.constants import KEY, MQTT_URL_ENV, REDIS_URL_ENV  # noqa: E402
 
 FRAMES = 24
 FPS = 12.0
@@ -46,11 +48,20 @@ def alive(pid: int) -> bool:
 
 
 @pytest.fixture(scope="module")
-def demo_run(default_broker, default_redis, tmp_path_factory):
+def session_servers(broker, redis_server):
+    """The environment that leads the demo's processes to the session's servers."""
+    return child_env(**server_urls(broker, redis_server))
+
+
+@pytest.fixture(scope="module")
+def demo_run(broker, redis_server, tmp_path_factory):
+    """A run told its servers by options."""
     out = tmp_path_factory.mktemp("demo")
+    urls = server_urls(broker, redis_server)
     res = subprocess.run(
         [sys.executable, str(EXAMPLES / "run_demo.py"), "--frames", str(FRAMES), "--fps", str(FPS),
-         "--out", str(out), "--image-format", "png"],
+         "--out", str(out), "--image-format", "png", "--mqtt-url", urls[MQTT_URL_ENV],
+         "--redis-url", urls[REDIS_URL_ENV]],
         capture_output=True, text=True, timeout=120, cwd=out, env=child_env())
     return res, out
 
@@ -58,6 +69,8 @@ def demo_run(default_broker, default_redis, tmp_path_factory):
 def test_demo_finishes_and_tells_where_the_pictures_are(demo_run):
     res, out = demo_run
     assert res.returncode == 0, res.stdout + res.stderr
+    assert "demo: using the MQTT broker at mqtt://127.0.0.1:" in res.stdout
+    assert "demo: using the Redis server at redis://127.0.0.1:" in res.stdout
     assert f"annotated images: {out / 'frames'}/frame_*.png" in res.stdout
     assert f"video:            {out / 'annotated.avi'}" in res.stdout
     assert re.search(r"^  \[analytics\] \d+/24 frames annotated, [\d.]+ fps$", res.stdout, re.M)
@@ -138,7 +151,7 @@ def test_video_holds_the_annotated_frames(demo_run):
     assert count == len(annotated_frames(out))
 
 
-def test_status_reports_reached_the_monitor_and_redis(demo_run):
+def test_status_reports_reached_the_monitor_and_redis(demo_run, session_servers):
     res, out = demo_run
     reports = [json.loads(line) for line in (out / "reports.jsonl").read_text().splitlines()]
     status = {}
@@ -150,23 +163,31 @@ def test_status_reports_reached_the_monitor_and_redis(demo_run):
     assert status["camera"][-1]["frames"] == [FRAMES]
     assert status["analytics"][-1]["frames"] == [done]
     assert status["analytics"][-1]["type"] == "analytics" and "fps" in status["analytics"][-1]
+    # The clients' own counters travel in the records: the camera's last record counts every
+    # detection message, and every frame it wrote or had replaced by a newer one so far.
+    [camera_mqtt], [camera_redis] = status["camera"][-1]["mqtt"], status["camera"][-1]["redis"]
+    assert camera_mqtt["published"] == FRAMES and camera_mqtt["publish_failures"] == 0
+    assert camera_redis["frame_writes"] + camera_redis["frames_dropped"] <= FRAMES
+    [analytics_redis] = status["analytics"][-1]["redis"]
+    assert analytics_redis["reads"] >= done and analytics_redis["frame_writes"] == done
+    assert status["analytics"][-1]["mqtt"][0]["received"] >= done
     assert re.search(r"^  \[monitor\] status of analytics: frames=\d+ fps=", res.stdout, re.M)
     # The operator tool reads the same records back from Redis.
     cli = subprocess.run([sys.executable, "-m", "kestrix_sdk", "status", "--json", "camera", "analytics"],
-                         capture_output=True, text=True, timeout=60, env=child_env())
+                         capture_output=True, text=True, timeout=60, env=session_servers)
     assert cli.returncode == 0, cli.stderr
     stored = json.loads(cli.stdout)
     assert stored["camera"]["frames"] == [FRAMES] and stored["analytics"]["frames"] == [done]
 
 
 @contextlib.contextmanager
-def interrupted_demo(tmp_path, *args: str, ready: str, processes: set[str]):
-    """run_demo.py with `args`, read line by line; yields (process, lines, match of the regular
+def interrupted_demo(tmp_path, env: dict[str, str], *args: str, ready: str, processes: set[str]):
+    """run_demo.py with `args` in the environment `env`, read line by line; yields (process, lines, match of the regular
     expression `ready` once a line matches it), then stops the demo with SIGTERM (exit status
     130) and checks that it started exactly `processes` and that all of them have ended."""
     proc = subprocess.Popen(
         [sys.executable, str(EXAMPLES / "run_demo.py"), *args, "--out", str(tmp_path)],
-        stdout=subprocess.PIPE, stderr=subprocess.STDOUT, text=True, env=child_env())
+        stdout=subprocess.PIPE, stderr=subprocess.STDOUT, text=True, env=env)
     lines: list[str] = []
     found: list[re.Match] = []
     seen = threading.Event()
@@ -197,19 +218,48 @@ def interrupted_demo(tmp_path, *args: str, ready: str, processes: set[str]):
     assert not [name for name, pid in pids.items() if alive(pid)], "demo processes left running"
 
 
-def test_interrupted_demo_stops_every_process(default_broker, default_redis, tmp_path):
-    with interrupted_demo(tmp_path, "--frames", "100000", ready=r"  \[camera\] publishing",
-                          processes={"monitor", "analytics", "camera"}):
+def test_interrupted_demo_stops_every_process(tmp_path):
+    """Told no servers, the demo runs on its own, on free ports, and stops them too."""
+    with interrupted_demo(tmp_path, child_env(), "--frames", "100000", ready=r"  \[camera\] publishing",
+                          processes={"monitor", "analytics", "camera"}) as (_, lines, _):
         pass
+    own = {name: (int(port), int(pid)) for name, port, pid in re.findall(
+        r"^demo: started (mosquitto|redis-server) on 127\.0\.0\.1:(\d+) \(pid (\d+); stopped at the end\)$",
+        "".join(lines), re.M)}
+    assert set(own) == {"mosquitto", "redis-server"}, "".join(lines)
+    assert not {port for port, _ in own.values()} & {1883, 6379}
+    assert not [name for name, (_, pid) in own.items() if alive(pid)], "demo servers left running"
+    assert not [name for name, (port, _) in own.items() if port_open(port)]
 
 
-def test_demo_with_live_view_runs_until_interrupted(default_broker, default_redis, tmp_path):
+@pytest.mark.parametrize("args, env, message", [
+    (["--mqtt-url", "mqtt://127.0.0.1:{closed}"], {},
+     "demo: no MQTT broker on 127.0.0.1:{closed} (from --mqtt-url / KESTRIX_MQTT_URL); start it"),
+    ([], {REDIS_URL_ENV: "redis://:pw@127.0.0.1:{closed}/0"},
+     "demo: no Redis server on 127.0.0.1:{closed} (from --redis-url / KESTRIX_REDIS_URL); start it"),
+    (["--redis-url", "ftp://u:s3cret@h"], {},
+     "demo: --redis-url / KESTRIX_REDIS_URL: Redis URL 'ftp://u:***@h': unknown scheme 'ftp'"),
+])
+def test_a_named_server_that_cannot_be_used_stops_the_demo_before_it_starts(tmp_path, args, env, message):
+    closed = free_port()     # nothing listens there
+    res = subprocess.run(
+        [sys.executable, str(EXAMPLES / "run_demo.py"), "--out", str(tmp_path),
+         *[a.format(closed=closed) for a in args]],
+        capture_output=True, text=True, timeout=60,
+        env=child_env(**{k: v.format(closed=closed) for k, v in env.items()}))
+    assert res.returncode == 2, res.stdout + res.stderr
+    assert message.format(closed=closed) in res.stderr
+    assert "s3cret" not in res.stdout + res.stderr and ":pw@" not in res.stderr
+    assert "demo: started" not in res.stdout and not list(tmp_path.iterdir())
+
+
+def test_demo_with_live_view_runs_until_interrupted(session_servers, tmp_path):
     """run_demo.py --view (what scripts/demo.sh --view runs): the page's address is printed, the
     annotated frames and both nodes' status appear in the live view, Ctrl-C ends everything."""
     pytest.importorskip("aiohttp")
     from view_fixtures import get
 
-    with interrupted_demo(tmp_path, "--view", "--view-port", "0",
+    with interrupted_demo(tmp_path, session_servers, "--view", "--view-port", "0",
                           ready=r"demo: live view at (http://\S+) ",
                           processes={"monitor", "view", "analytics", "camera"}) as (proc, lines, announced):
         url = announced.group(1)

@@ -2,6 +2,7 @@
 
 from __future__ import annotations
 
+import collections
 import json
 import os
 import stat
@@ -107,9 +108,47 @@ def edge_broker(brokers, tmp_path, remote: str, device: str, *options: str) -> M
     return brokers(extra=[f"include_dir {conf_d}"])
 
 
-def dedup(items: list[bytes]) -> list[bytes]:
-    """Drops immediate repeats: a QoS 1 message may come twice when a link breaks mid-flight."""
-    return [x for i, x in enumerate(items) if i == 0 or x != items[i - 1]]
+def first_copies(items: list[bytes]) -> list[bytes]:
+    """Each distinct message once, where it first came. A QoS 1 message may come again when a
+    link breaks mid-flight, and so may a whole run of them (all those in flight then), so
+    repeats are not always next to each other."""
+    return list(dict.fromkeys(items))
+
+
+def arrived_as_sent(sent: list[bytes], arrived: list[bytes]) -> bool:
+    """Every message sent arrived at least once, and in the order sent, except the latest: the
+    reporter repeats its current record every pass, and a copy made while the bridge delivers its
+    backlog can overtake the backlog (the broker hands new messages to a link that is back while
+    queued ones still wait for their turn)."""
+    if any(arrived.count(m) < n for m, n in collections.Counter(sent).items()):
+        return False
+    latest = sent[-1:]
+    return (first_copies([m for m in arrived if m not in latest])
+            == first_copies([m for m in sent if m not in latest]))
+
+
+def brief(payload: bytes) -> str:
+    """A report in a few characters: its time and the test's fields."""
+    try:
+        record = json.loads(payload)
+    except ValueError:
+        return repr(payload[:20])
+    fields = [str(record.get("ts", ""))[-3:]] + [str(record[k]) for k in ("phase", "n", "message") if k in record]
+    return "/".join(fields)
+
+
+def arrival_differences(sent: dict[str, list[bytes]], arrived: dict[str, list[bytes]]) -> str:
+    """What arrived differs from what was sent: per topic, the messages missing, those that
+    came more than once (with their positions) and both sequences, for the failure message."""
+    out = []
+    for topic, messages in sent.items():
+        got = arrived[topic]
+        missing = [m for m in messages if m not in got]
+        repeated = {m: [i for i, x in enumerate(got) if x == m] for m in set(got) if got.count(m) > 1}
+        out.append(f"{topic}: {len(messages)} sent, {len(got)} arrived, missing {missing[:5]}, "
+                   f"repeated at {sorted(repeated.values())[:5]}; sent {[brief(m) for m in messages]}, "
+                   f"arrived {[brief(m) for m in got]}")
+    return "; ".join(out)
 
 
 @pytest.fixture
@@ -199,6 +238,23 @@ def test_bad_input_is_refused_with_status_2(args, message):
     assert message in res.stderr and "Traceback" not in res.stderr and res.stdout == ""
 
 
+@pytest.mark.parametrize("remote", ["mqtt://dev1:@cloud.example", "mqtts://dev1:@cloud.example:8883"])
+def test_an_empty_password_is_refused_with_status_2(remote, tmp_path):
+    out = tmp_path / "fleet.conf"
+    res = run_cli("bridge", "--remote", remote, "--device", "dev1", "--node", "cam1", "--out", str(out))
+    assert res.returncode == 2, res.stdout
+    assert "password is empty" in res.stderr and "Traceback" not in res.stderr
+    assert not out.exists()
+
+
+@pytest.mark.parametrize("field, what", [("username", "user name"), ("password", "password")])
+def test_bridge_config_refuses_empty_credentials(field, what):
+    remote = dict(host="cloud.example", port=1883, username="dev1", password="pw", tls=False)
+    remote[field] = ""
+    with pytest.raises(fleet.BridgeError, match=f"{what} is empty"):
+        fleet.bridge_config(remote, "dev1", ["cam1"])
+
+
 # ---------------------------------------------------------------------------------------------
 # two brokers
 
@@ -241,8 +297,9 @@ def test_reports_reach_the_cloud_and_survive_an_outage(brokers, observers, repor
     assert wait_for(lambda: any(last in p for p in at_cloud.on(f"fleet/{device}/{err_topic}")), 60), edge.log()
     reporter.stop()
     reporter.join(10)
-    sent = {t: dedup(at_edge.on(t)) for t in (err_topic, status_topic)}
-    assert wait_for(lambda: all(dedup(at_cloud.on(f"fleet/{device}/{t}")) == sent[t] for t in sent), 60)
+    sent = {t: at_edge.on(t) for t in (err_topic, status_topic)}
+    assert wait_for(lambda: all(arrived_as_sent(sent[t], at_cloud.on(f"fleet/{device}/{t}")) for t in sent), 60), \
+        arrival_differences(sent, {t: at_cloud.on(f"fleet/{device}/{t}") for t in sent})
     assert sum(b'"outage"' in p for p in sent[status_topic]) >= 3
 
     # The device broker stops: the cloud learns that the device is offline.
@@ -250,6 +307,32 @@ def test_reports_reach_the_cloud_and_survive_an_outage(brokers, observers, repor
     before = len(at_cloud.on(online))
     edge.stop()
     assert wait_for(lambda: at_cloud.on(online)[before:] == [b"0"], 30)
+
+
+def test_a_user_name_without_a_password_links(brokers, observers, tmp_path):
+    # Mosquitto takes remote_username alone: the fragment starts the device broker and links.
+    device = f"dev-{uid()}"
+    cloud = brokers()
+    at_cloud = observers(cloud.port, [f"fleet/{device}/online"])
+    edge = edge_broker(brokers, tmp_path, f"mqtt://dev1@127.0.0.1:{cloud.port}", device, "--node", "cam1")
+    text = (tmp_path / f"edge-{device}.d" / "fleet.conf").read_text().splitlines()
+    assert "remote_username dev1" in text and not any(ln.startswith("remote_password") for ln in text)
+    assert wait_for(lambda: at_cloud.on(f"fleet/{device}/online")[-1:] == [b"1"], 30), edge.log()
+
+
+# Arrival orders seen at the cloud after an outage, against what the device broker had.
+@pytest.mark.parametrize("arrived, ok", [
+    (b"a b c d d d", True),
+    (b"a b a b c d d d", True),      # a run in flight when the link broke, sent again
+    (b"a b d c d d", True),          # a copy of the latest record overtook the backlog
+    (b"d a b d c d", True),
+    (b"a c b d", False),             # an older record overtook another
+    (b"a b d d", False),             # c lost
+    (b"a b c", False),               # the latest lost
+    (b"a b c d", False),             # d arrived once, was sent three times
+])
+def test_arrival_check(arrived, ok):
+    assert arrived_as_sent(b"a b c d d d".split(), arrived.split()) is ok
 
 
 @pytest.mark.parametrize("fault", [None, "other CA", "wrong host name", "wrong password",
@@ -352,6 +435,7 @@ def test_fleet_topic(topic, expected):
      [f"acme/fleet/+/{PREFIX.MQTT.CLOUD}_cam1", f"acme/fleet/+/{PREFIX.MQTT.DEBUG}_cam1", "acme/fleet/+/online"]),
 ])
 def test_watch_fleet_subscriptions(args, filters):
-    from kestrix_sdk import __main__ as cli
+    from kestrix_sdk import cli
+    from kestrix_sdk.cli import watch
 
-    assert cli.fleet_filters(cli.build_parser().parse_args(["watch", *args])) == filters
+    assert watch.fleet_filters(cli.build_parser().parse_args(["watch", *args])) == filters

@@ -1,9 +1,9 @@
 """Status cache and reporter: kestrix_sdk.status.pulse.
 
-The reporter's own clients always use the default addresses, so the tests that let them talk
-run against the broker on 127.0.0.1:1883 and the Redis server on localhost:6379 (fixtures
-`default_broker`, `default_redis`) and watch the topics with a plain paho-mqtt subscriber. Tests
-about which calls the reporter makes replace its client classes with recording stand-ins.
+The reporter's own clients always use the default addresses, which KESTRIX_MQTT_URL and
+KESTRIX_REDIS_URL lead to the test session's own broker and Redis server (fixture `servers`);
+the tests watch the topics with a plain paho-mqtt subscriber. Tests about which calls the
+reporter makes replace its client classes with recording stand-ins.
 """
 
 from __future__ import annotations
@@ -22,7 +22,7 @@ import kestrix_sdk.constants as constants
 import kestrix_sdk.mqtt.courier as courier
 import kestrix_sdk.redis.vault as vault
 import kestrix_sdk.status.pulse as pulse
-from servers import RedisServer, connecting_to, sockets, wait_for
+from servers import connecting_to, sockets, wait_for
 
 StatusCaching = pulse.StatusCaching
 TYPE_ERROR = "Argument '{}' has incorrect type (expected {}, got {})"
@@ -50,9 +50,9 @@ def messages(kit_log, level: str, prefix: str) -> list[str]:
 
 
 class TopicWatcher:
-    """A plain paho-mqtt subscriber on the default broker recording (topic, text, time)."""
+    """A plain paho-mqtt subscriber on the session's broker recording (topic, text, time)."""
 
-    def __init__(self, *topics: str) -> None:
+    def __init__(self, port: int, *topics: str) -> None:
         self.received: list[tuple[str, str, float]] = []
         self._lock = threading.Lock()
         self._subscribed = threading.Event()
@@ -60,7 +60,7 @@ class TopicWatcher:
         self.client.on_connect = lambda c, u, f, rc, p: c.subscribe([(t, 0) for t in topics])
         self.client.on_subscribe = lambda c, u, mid, rcs, p: self._subscribed.set()
         self.client.on_message = self._on_message
-        self.client.connect("127.0.0.1", 1883)
+        self.client.connect("127.0.0.1", port)
         self.client.loop_start()
         assert self._subscribed.wait(5), "subscriber did not get its subscription"
 
@@ -82,11 +82,11 @@ class TopicWatcher:
 
 
 @pytest.fixture
-def watch():
+def watch(broker):
     made = []
 
     def make(*topics: str) -> TopicWatcher:
-        w = TopicWatcher(*topics)
+        w = TopicWatcher(broker.port, *topics)
         made.append(w)
         return w
 
@@ -113,8 +113,8 @@ def reporters():
 
 
 @pytest.fixture
-def servers(default_broker, default_redis, monkeypatch):
-    """The default broker and Redis server: (Mosquitto or None, RedisServer or None)."""
+def servers(kit_servers, monkeypatch):
+    """The broker and Redis server that the reporter's clients reach: (Mosquitto, RedisServer)."""
     made = []
 
     def make_client():
@@ -123,7 +123,7 @@ def servers(default_broker, default_redis, monkeypatch):
         return client
 
     monkeypatch.setattr(pulse, "KestrixMqtt", make_client)
-    yield default_broker, default_redis
+    yield kit_servers
     for client in made:  # reporters that were never stopped
         client.stop()
         client.disconnect()
@@ -131,7 +131,7 @@ def servers(default_broker, default_redis, monkeypatch):
 
 @pytest.fixture
 def redis_db(servers):
-    client = redis.Redis(host="localhost", port=6379)
+    client = redis.Redis(host="127.0.0.1", port=servers[1].port)
     yield client
     client.close()
 
@@ -577,31 +577,31 @@ def test_non_json_value_is_logged_and_reporting_goes_on(servers, watch, reporter
     assert s.is_alive()
 
 
-def test_redis_stopped_and_restarted_while_reporting(servers, watch, reporters, kit_log):
-    _, default_redis = servers
-    if not isinstance(default_redis, RedisServer):
-        pytest.skip("the Redis server on port 6379 was not started by this test session, so it cannot be stopped")
+def test_redis_stopped_and_restarted_while_reporting(servers, private_redis, monkeypatch, watch,
+                                                     reporters, kit_log):
+    own_redis = private_redis()  # one this test may stop
+    monkeypatch.setenv(constants.REDIS_URL_ENV, f"redis://127.0.0.1:{own_redis.port}/0")
     node = new_node_id()
     w = watch(status_topic(node))
     s = reporters(node, log_interval=1)
     s.start()
     wait_connected()
-    db = redis.Redis(host="localhost", port=6379)
+    db = redis.Redis(host="127.0.0.1", port=own_redis.port)
     try:
         assert wait_for(lambda: db.get(status_key(node)) is not None, 5)
-        default_redis.stop()
+        own_redis.stop()
         assert wait_for(lambda: messages(kit_log, "ERROR", "Failed to report the status record - "), 10)
         published = len(w.on(status_topic(node)))
         assert wait_for(lambda: len(w.on(status_topic(node))) > published, 10), \
             "status reports stopped with Redis down"
-        default_redis.start()
+        own_redis.start()
         assert wait_for(lambda: db.get(status_key(node)) is not None, 15), \
             "the status record was not stored again after Redis came back"
         assert s.is_alive()
         assert "ConnectionError" in messages(kit_log, "ERROR", "Failed to report the status record - ")[0]
     finally:
-        if not default_redis.running:
-            default_redis.start()
+        if not own_redis.running:
+            own_redis.start()
         db.close()
 
 
@@ -709,3 +709,84 @@ def test_a_reporter_stopped_during_a_blocked_connection_attempt_leaves_nothing(f
     assert set(threading.enumerate()) - before_threads == set()
     # (other tests' sockets may be closed meanwhile, by the collector: none may be added)
     assert sockets() <= before_sockets
+
+
+# --- with blocks: the reporter starts, and stops with its clients on the way out --------------
+
+import os  # noqa: E402
+import subprocess  # noqa: E402
+import sys  # noqa: E402
+import textwrap  # noqa: E402
+
+from demo_fixtures import child_env  # noqa: E402
+
+
+@pytest.mark.parametrize("raised", [None, AttributeError, KeyboardInterrupt])
+def test_a_with_block_starts_the_reporter_and_stops_it_with_its_clients(kit_servers, raised):
+    threads, open_sockets = set(threading.enumerate()), sockets()
+    tasks = len(os.listdir("/proc/self/task"))
+
+    def block():
+        with StatusCaching(new_node_id(), log_interval=0) as s:
+            assert s.is_alive()
+            wait_connected()
+            if raised is not None:
+                raise raised("set-up failed")
+        return s
+
+    if raised is None:
+        s = block()
+        assert not s.is_alive()
+    else:
+        with pytest.raises(raised, match="set-up failed"):
+            block()
+    assert set(threading.enumerate()) == threads
+    assert wait_for(lambda: len(os.listdir("/proc/self/task")) == tasks, 5)
+    assert sockets() <= open_sockets
+
+
+@pytest.mark.parametrize("steps", [["close", "close"], ["stop", "close"], ["start", "stop", "exit"]])
+def test_close_is_idempotent_started_or_not(kit_servers, steps):
+    s = StatusCaching(new_node_id(), log_interval=0)
+    for step in steps:
+        if step == "exit":
+            assert s.__exit__(None, None, None) is False
+        else:
+            getattr(s, step)()
+    assert not s.is_alive()
+
+
+FIRST_PROGRAMS = {
+    "courier": """
+        from kestrix_sdk.mqtt.courier import CourierClient
+        with CourierClient(verbose=False) as client:
+            client.publish_all("hello")
+    """,
+    "vault": """
+        import numpy as np
+        from kestrix_sdk.redis.vault import VaultClient
+        with VaultClient() as vault:
+            vault.write_frame(np.zeros((8, 8, 3), np.uint8), "kestrix_first_program")
+            vault.write_franme(None, "kestrix_first_program")
+    """,
+    "status": """
+        from kestrix_sdk.status.pulse import StatusCaching
+        with StatusCaching("first-node", log_interval=1) as status:
+            status.update_status_info({"fps": 1}, 0)
+            status.update_status({"fps": 2})
+    """,
+}
+
+
+@pytest.mark.parametrize("name", sorted(FIRST_PROGRAMS))
+def test_a_first_program_that_fails_in_set_up_exits_with_its_traceback(kit_servers, name, tmp_path):
+    broker, redis_server = kit_servers
+    program = tmp_path / "first.py"
+    program.write_text(textwrap.dedent(FIRST_PROGRAMS[name]))
+    env = child_env(**{constants.MQTT_URL_ENV: f"mqtt://127.0.0.1:{broker.port}",
+                       constants.REDIS_URL_ENV: f"redis://127.0.0.1:{redis_server.port}"})
+    # Without the with block this program never ends (its client's threads are not daemons).
+    res = subprocess.run([sys.executable, str(program)], capture_output=True, text=True,
+                         timeout=60, env=env, cwd=tmp_path)
+    assert res.returncode == 1, res.stderr
+    assert "Traceback (most recent call last):" in res.stderr and "AttributeError" in res.stderr

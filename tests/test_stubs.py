@@ -22,6 +22,7 @@ MODULES = [
     "kestrix_sdk.visualize.captions",
     "kestrix_sdk.visualize.boxes",
     "kestrix_sdk.visualize.zones",
+    "kestrix_sdk.camera.camera",
 ]
 
 

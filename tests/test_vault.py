@@ -646,3 +646,194 @@ def test_a_stalled_server_holds_few_writers_and_little_memory_and_no_key_goes_ba
         watching.join()
         watcher.close()
     assert backwards == []
+
+
+# --- close(), with blocks and stats() ---------------------------------------------------------
+
+
+def held_sockets() -> int:
+    from servers import sockets
+
+    return sockets()
+
+
+@pytest.mark.parametrize("raised", [None, AttributeError, KeyboardInterrupt])
+@pytest.mark.parametrize("frames", [1, 30])
+def test_a_with_block_writes_what_was_queued_then_closes(redis_server, raw, key, raised, frames,
+                                                         no_thread_leak):
+    raw.ping()  # the test's own connection is open before the count
+    before = held_sockets()
+
+    def block():
+        with VaultClient(True, "127.0.0.1", redis_server.port) as client:
+            assert client.put_data(key + "_d", "v") is True
+            for n in range(frames):
+                client.write_frame(frame_stamps.stamp(image(64, 256), n), key)
+            if raised is not None:
+                raise raised("set-up failed")
+        return client
+
+    if raised is None:
+        client = block()
+        assert client.stats()["frame_writes"] + client.stats()["frames_dropped"] == frames
+    else:
+        with pytest.raises(raised, match="set-up failed"):
+            block()
+    # On the way out every writer was joined: the newest frame is stored, no writer is left
+    # (no_thread_leak) and the pool's sockets are closed.
+    assert not any(isinstance(t, vault._FrameWriter) for t in threading.enumerate())
+    assert frame_stamps.read_value(raw.get(key)) == frames - 1
+    assert held_sockets() <= before
+
+
+@pytest.mark.parametrize("steps", [["close", "close"], ["close", "exit"], ["exit", "close", "exit"]])
+def test_close_is_idempotent_and_the_client_stays_usable(redis_server, key, steps):
+    client = VaultClient(True, "127.0.0.1", redis_server.port)
+    assert client.put_data(key, "v") is True
+    for step in steps:
+        if step == "exit":
+            assert client.__exit__(None, None, None) is False
+        else:
+            assert client.close() is None
+    assert client.read_data(key) == b"v"  # connects afresh
+    client.close()
+
+
+STATS_KEYS = {"frame_writes", "frame_write_failures", "frames_dropped", "data_writes",
+              "data_write_failures", "reads", "write_seconds_total", "last_write_seconds"}
+
+
+@pytest.mark.parametrize("threaded", [False, True])
+@pytest.mark.parametrize("frames, data, reads", [(0, 0, 0), (1, 2, 3), (5, 0, 1)])
+def test_stats_count_what_the_client_did(redis_server, key, threaded, frames, data, reads):
+    with VaultClient(threaded, "127.0.0.1", redis_server.port) as client:
+        assert client.stats() == dict.fromkeys(STATS_KEYS, 0)
+        for n in range(frames):
+            client.write_frame(image(48, 64, n), f"{key}_{n}")  # one key each: none replaced
+        for n in range(data):
+            client.put_data(f"{key}_data", str(n))
+        for n in range(reads):
+            client.read_data(f"{key}_data") if n % 2 else client.get_frame(f"{key}_0")
+    stats = client.stats()
+    assert type(stats) is dict and set(stats) == STATS_KEYS
+    assert {k: stats[k] for k in ("frame_writes", "frame_write_failures", "frames_dropped",
+                                  "data_writes", "data_write_failures", "reads")} == dict(
+        frame_writes=frames, frame_write_failures=0, frames_dropped=0, data_writes=data,
+        data_write_failures=0, reads=reads)
+    assert (stats["write_seconds_total"] > 0) == (frames > 0)
+    assert 0 < stats["last_write_seconds"] <= stats["write_seconds_total"] or frames == 0
+
+
+@pytest.mark.parametrize("threaded", [False, True])
+def test_stats_count_failed_writes_with_redis_stopped(private_redis, key, threaded, kit_log):
+    server = private_redis()
+    with VaultClient(threaded, "127.0.0.1", server.port) as client:
+        client.write_frame(image(48, 64), key)
+        client.close()  # the background write is done
+        server.stop()
+        for n in range(3):
+            client.write_frame(image(48, 64, n), key)
+            client.close()
+        with pytest.raises(redis.ConnectionError):
+            client.put_data(key, "v")
+    stats = client.stats()
+    assert (stats["frame_writes"], stats["frame_write_failures"], stats["data_write_failures"]) == (1, 3, 1)
+
+
+def test_frames_replaced_before_their_write_are_counted_as_dropped(redis_server, raw, key):
+    # Whatever the timing, each frame submitted is written or dropped, and the newest is stored.
+    with VaultClient(True, "127.0.0.1", redis_server.port) as client:
+        for n in range(60):
+            client.write_frame(frame_stamps.stamp(image(64, 256), n), key)
+    stats = client.stats()
+    assert stats["frame_writes"] + stats["frames_dropped"] == 60 and stats["frame_write_failures"] == 0
+    assert frame_stamps.read_value(raw.get(key)) == 59
+
+
+# --- a write delayed past its time-out ------------------------------------------------------
+
+
+@pytest.fixture
+def holding_proxy(redis_server, no_thread_leak):
+    from servers import HoldingProxy
+
+    proxy = HoldingProxy(redis_server.port)
+    yield proxy
+    proxy.close()
+
+
+# A frame write whose command is held on its way to the server until the client has timed out
+# and closed the connection, and a newer write for the key has landed over a new connection;
+# then the held command reaches the server. The key must keep the newer value.
+@pytest.mark.slow
+@pytest.mark.parametrize("threaded", [True, False], ids=["background", "direct"])
+@pytest.mark.parametrize("newer", ["frame", "delete"])
+def test_a_write_held_past_its_time_out_never_replaces_a_newer_one(
+        holding_proxy, raw, kit_log, key, threaded, newer):
+    client = VaultClient(threaded, "127.0.0.1", holding_proxy.port)
+    frame = image(48, 320)
+    client.write_frame(frame_stamps.stamp(frame.copy(), 1), key)
+    assert wait_for(lambda: raw.get(key) is not None)
+    holding_proxy.hold()
+    newest = None if newer == "delete" else frame_stamps.stamp(frame.copy(), 3)
+    if threaded:
+        client.write_frame(frame_stamps.stamp(frame.copy(), 2), key)
+        assert wait_for(lambda: holding_proxy.held_bytes)
+        client.write_frame(newest, key)   # waits behind the held write
+    else:
+        assert client.write_frame(frame_stamps.stamp(frame.copy(), 2), key) is False
+        client.write_frame(newest, key)
+    assert wait_for(lambda: holding_proxy.held_client_closed.is_set(), 20)
+    expected = None if newer == "delete" else 3
+    assert wait_for(lambda: (raw.get(key) is None) == (expected is None)
+                    and (expected is None or frame_stamps.read_value(raw.get(key)) == expected), 20)
+    wait_for_writers()
+    holding_proxy.release()
+    assert holding_proxy.held_answered.wait(10)
+    value = raw.get(key)
+    assert (value is None) if expected is None else frame_stamps.read_value(value) == expected
+    logged = lines(kit_log)
+    assert [level for level, _ in logged] == ["ERROR", "WARNING"], logged
+    assert logged[0][1].startswith(SET_FAILED + "Timeout reading from") and logged[1][1] == NOT_CONVERTED
+
+
+STAMPS = "kestrix_frame_write_stamps"
+NO_STAMPS = "Frame writes go without ordering stamps - the server refused the script: "
+
+
+@pytest.mark.parametrize("threaded", [True, False], ids=["background", "direct"])
+def test_frame_writes_keep_plain_values_and_one_stamp_per_key(redis_server, raw, key, threaded,
+                                                              no_thread_leak):
+    client = VaultClient(threaded, "127.0.0.1", redis_server.port)
+    frame = image(48, 320)
+    for i in range(5):
+        client.write_frame(frame_stamps.stamp(frame.copy(), i), key)
+    wait_for_writers()
+    assert raw.get(key) == plain_b64(frame_stamps.stamp(frame.copy(), 4))
+    token, sequence = raw.hget(STAMPS, key).decode().split(":")
+    assert len(token) == 16 and int(sequence) > 0
+    client.write_frame(None, key)
+    wait_for_writers()
+    assert raw.get(key) is None
+    assert int(raw.hget(STAMPS, key).decode().split(":")[1]) > int(sequence)
+
+
+def test_a_server_that_refuses_scripts_gets_plain_writes_after_one_warning(redis_server, raw, kit_log,
+                                                                          key):
+    user = "noscript_" + uuid.uuid4().hex[:8]
+    raw.acl_setuser(user, enabled=True, passwords=["+pw"], keys=["*"], commands=["+@all", "-@scripting"])
+    try:
+        client = VaultClient(False, url=f"redis://{user}:pw@127.0.0.1:{redis_server.port}")
+        frame = image(48, 320)
+        for i in range(3):
+            assert client.write_frame(frame_stamps.stamp(frame.copy(), i), key) is True
+        assert raw.get(key) == plain_b64(frame_stamps.stamp(frame.copy(), 2))
+        assert client.write_frame(None, key) is True
+        assert raw.get(key) is None and raw.hget(STAMPS, key) is None
+        logged = lines(kit_log)
+        assert [level for level, _ in logged] == ["WARNING"] and logged[0][1].startswith(NO_STAMPS), logged
+        # Another client of the same process still writes with stamps.
+        VaultClient(False, "127.0.0.1", redis_server.port).write_frame(frame, key)
+        assert raw.hget(STAMPS, key) is not None
+    finally:
+        raw.acl_deluser(user)

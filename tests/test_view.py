@@ -14,11 +14,11 @@ import redis
 
 pytest.importorskip("aiohttp")
 
-from kestrix_sdk import __main__ as cli  # noqa: E402
+from kestrix_sdk import reports  # noqa: E402
 from kestrix_sdk.constants import PREFIX  # noqa: E402
 from kestrix_sdk.redis.vault import VaultClient, b64decode  # noqa: E402
 from kestrix_sdk.status.pulse import StatusCaching  # noqa: E402
-from kestrix_sdk.view.server import MAX_ERRORS, ViewConfig, resolve_token  # noqa: E402
+from kestrix_sdk.view.config import MAX_ERRORS, ViewConfig, resolve_token  # noqa: E402
 from servers import wait_for  # noqa: E402
 from view_fixtures import MjpegReader, ViewProcess, get, key_path, stream_status  # noqa: E402
 
@@ -41,21 +41,27 @@ def get_json(url: str):
     return json.loads(body)
 
 
+def on(broker, redis_server) -> list[str]:
+    """The view's options for the session's servers."""
+    return ["--redis-host", "127.0.0.1", "--redis-port", str(redis_server.port),
+            "--mqtt-host", "127.0.0.1", "--mqtt-port", str(broker.port)]
+
+
 @pytest.fixture(scope="module")
-def view(default_broker, default_redis):
-    server = ViewProcess("--redis-host", "127.0.0.1", "--mqtt-host", "127.0.0.1")
+def view(broker, redis_server):
+    server = ViewProcess(*on(broker, redis_server))
     yield server
     assert server.close() == 0, "".join(server.lines)
 
 
 @pytest.fixture
-def vault(default_redis):
-    return VaultClient(thread=False, host="127.0.0.1", port=6379)
+def vault(redis_server):
+    return VaultClient(thread=False, host="127.0.0.1", port=redis_server.port)
 
 
 @pytest.fixture
-def rdb(default_redis):
-    client = redis.Redis(host="127.0.0.1", port=6379)
+def rdb(redis_server):
+    client = redis.Redis(host="127.0.0.1", port=redis_server.port)
     yield client
     client.close()
 
@@ -132,8 +138,10 @@ def test_stream_sends_each_new_frame(view, vault, rdb):
         assert reader.next_part() == red
         vault.write_frame(solid((255, 0, 0)), key)
         blue = base64.b64decode(rdb.get(key))
-        # Only a changed frame is sent again: the next part is the new one.
+        # A frame that does not change is sent at most once more (which makes browsers show
+        # it); the next other part is the new frame.
         assert reader.next_part() == blue
+        assert reader.repeats <= 1
     finally:
         reader.close()
         rdb.delete(key)
@@ -179,12 +187,12 @@ def test_frame_keys_are_those_under_the_local_prefix_holding_frames(view, vault,
     assert wait_for(lambda: frame_key not in get_json(view.base + "/api/frames"), 60)
 
 
-def test_only_the_given_frame_keys_are_served(default_broker, default_redis, vault, rdb):
+def test_only_the_given_frame_keys_are_served(broker, redis_server, vault, rdb):
     n = uid()
     shown, other = f"cam-{n}", f"{LOCAL}_other-{n}_6379"
     for key in (shown, other):
         vault.write_frame(solid((5, 5, 5)), key)
-    server = ViewProcess("--redis-host", "127.0.0.1", "--frames", shown, "--max-streams", "2")
+    server = ViewProcess(*on(broker, redis_server), "--frames", shown, "--max-streams", "2")
     try:
         assert get_json(server.base + "/api/frames") == [shown]
         assert get(f"{server.base}/frame/{shown}.jpg")[0] == 200
@@ -209,7 +217,7 @@ def test_only_the_given_frame_keys_are_served(default_broker, default_redis, vau
 # status and error reports
 
 
-def test_status_and_errors_of_a_running_reporter(view, default_broker, default_redis, rdb):
+def test_status_and_errors_of_a_running_reporter(view, kit_servers, rdb):
     node = f"viewnode-{uid()}"
     reporter = StatusCaching(node_id=node, node_name="view test", node_type="camera", log_interval=1)
     reporter.start()
@@ -223,7 +231,7 @@ def test_status_and_errors_of_a_running_reporter(view, default_broker, default_r
         record = status()
         assert record["fps"] == [7.5] and record["name"] == "view test" and record["type"] == "camera"
         # The same record as the operator tool's status command reads from Redis.
-        assert wait_for(lambda: cli.status_records(rdb).get(node) == status(), 30)
+        assert wait_for(lambda: reports.status_records(rdb).get(node) == status(), 30)
 
         def mine():
             return [e for e in get_json(view.base + "/api/errors") if e["node"] == node]
@@ -241,11 +249,11 @@ def test_status_and_errors_of_a_running_reporter(view, default_broker, default_r
     rdb.delete(f"{PREFIX.REDIS.STATUS}_{node}")
 
 
-def test_error_list_is_bounded_newest_last(view, default_broker):
+def test_error_list_is_bounded_newest_last(view, broker):
     node = f"noisy-{uid()}"
     count = MAX_ERRORS + 20
     client = mqtt.Client(mqtt.CallbackAPIVersion.VERSION2)
-    client.connect("127.0.0.1", 1883)
+    client.connect("127.0.0.1", broker.port)
     client.loop_start()
     try:
         for i in range(count):
@@ -271,13 +279,14 @@ def test_error_list_is_bounded_newest_last(view, default_broker):
 
 
 @pytest.fixture(scope="module")
-def guarded(default_broker, default_redis):
-    server = ViewProcess("--redis-host", "127.0.0.1", "--token", "s3cret-Tok")
+def guarded(broker, redis_server):
+    server = ViewProcess(*on(broker, redis_server), "--token", "s3cret-Tok")
     yield server
     server.close()
 
 
-@pytest.mark.parametrize("path", ["/", "/api/status", "/api/errors", "/api/health", "/static/view.js",
+# The page and its files hold no data and are served without the token (test_view_security).
+@pytest.mark.parametrize("path", ["/api/status", "/api/errors", "/api/health", "/metrics",
                                   "/frame/x.jpg", "/stream/x", "/nothing"])
 @pytest.mark.parametrize("query, headers, expected", [
     ("", {}, 401),

@@ -5,6 +5,7 @@ from __future__ import annotations
 import json
 import os
 import shutil
+import socket
 import threading
 import time
 import uuid
@@ -28,8 +29,8 @@ def browser_paths() -> tuple[str, str] | None:
     return (chromium, driver) if chromium and driver else None
 
 
-@pytest.fixture(scope="module")
-def browser():
+def make_browser(*extra: str):
+    """Headless Chromium driven by selenium (skips, or fails on CI, when either is missing)."""
     paths = browser_paths()
     missing = "headless Chromium (Debian packages chromium, chromium-driver) or selenium is not installed"
     try:
@@ -45,11 +46,40 @@ def browser():
     options = webdriver.ChromeOptions()
     options.binary_location = paths[0]
     for arg in ("--headless=new", "--no-sandbox", "--disable-dev-shm-usage", "--disable-gpu",
-                "--window-size=1280,900", "--no-first-run", "--disable-extensions"):
+                "--window-size=1280,900", "--no-first-run", "--disable-extensions", *extra):
         options.add_argument(arg)
-    driver = webdriver.Chrome(service=Service(executable_path=paths[1]), options=options)
+    return webdriver.Chrome(service=Service(executable_path=paths[1]), options=options)
+
+
+@pytest.fixture(scope="module")
+def browser():
+    driver = make_browser()
     yield driver
     driver.quit()
+
+
+def outward_address() -> str | None:
+    """This machine's address on its default route (not loopback), or None."""
+    with socket.socket(socket.AF_INET, socket.SOCK_DGRAM) as s:
+        try:
+            s.connect(("192.0.2.123", 9))      # no packet is sent: this only picks the route
+        except OSError:
+            return None
+        address = s.getsockname()[0]
+    return None if address.startswith("127.") else address
+
+
+def row_text(driver, node: str) -> str:
+    """The text of the node's table row ("" while there is none); the page renders the table
+    anew every second, so a row found may be gone when it is read."""
+    from selenium.common.exceptions import StaleElementReferenceException
+    from selenium.webdriver.common.by import By
+
+    try:
+        rows = driver.find_elements(By.CSS_SELECTOR, f'#nodes tbody tr[data-node="{node}"]')
+        return rows[0].text if rows else ""
+    except StaleElementReferenceException:
+        return ""
 
 
 def colour_share(png: bytes, bgr: tuple[int, int, int]) -> float:
@@ -59,15 +89,28 @@ def colour_share(png: bytes, bgr: tuple[int, int, int]) -> float:
     return float(near.mean())
 
 
+def texts_of(browser, css: str) -> list[str]:
+    """The texts of the elements matching `css`; empty while the page replaces them (the tables
+    are drawn anew on every update, so an element found may be gone when its text is read)."""
+    from selenium.common.exceptions import StaleElementReferenceException
+    from selenium.webdriver.common.by import By
+
+    try:
+        return [e.text for e in browser.find_elements(By.CSS_SELECTOR, css)]
+    except StaleElementReferenceException:
+        return []
+
+
 # Slow; and the browser and its driver are not built for the sanitizer runtimes that the ASan
 # run preloads into every process it starts.
 @pytest.mark.slow
-def test_page_shows_live_frames_and_the_node_table(browser, default_broker, default_redis):
+def test_page_shows_live_frames_and_the_node_table(browser, kit_servers):
     from selenium.webdriver.common.by import By
 
     n = uuid.uuid4().hex[:8]
     key, node = f"kestrix_local_browser-{n}_6379", f"browser-node-{n}"
-    vault = VaultClient(thread=False, host="127.0.0.1", port=6379)
+    broker, redis_server = kit_servers
+    vault = VaultClient(thread=False, host="127.0.0.1", port=redis_server.port)
     colour = [(255, 0, 255)]          # BGR, magenta first; the writer always writes the current one
     stop = threading.Event()
 
@@ -88,7 +131,8 @@ def test_page_shows_live_frames_and_the_node_table(browser, default_broker, defa
         # A node that reported long ago.
         old = {"ts": int(time.time()) - 3600, "id": f"old-{n}", "name": "gone", "msg_type": "info", "type": "camera"}
         vault.put_data(f"kestrix_status_old-{n}", json.dumps(old))
-        server = ViewProcess("--redis-host", "127.0.0.1", "--mqtt-host", "127.0.0.1", "--frames", key)
+        server = ViewProcess("--redis-host", "127.0.0.1", "--redis-port", str(redis_server.port),
+                             "--mqtt-host", "127.0.0.1", "--mqtt-port", str(broker.port), "--frames", key)
         browser.get(server.url)
 
         def shows(bgr) -> bool:
@@ -99,8 +143,7 @@ def test_page_shows_live_frames_and_the_node_table(browser, default_broker, defa
         assert wait_for(lambda: shows((255, 255, 0)) and not shows((255, 0, 255)), 60)
 
         def node_row():
-            rows = browser.find_elements(By.CSS_SELECTOR, f'#nodes tbody tr[data-node="{node}"]')
-            return rows[0].text if rows else ""
+            return row_text(browser, node)
 
         # The row follows the stored record, which holds the status once the reporter sent it.
         assert wait_for(lambda: "browser test" in node_row() and '"fps":[20]' in node_row(), 60), node_row()
@@ -112,7 +155,7 @@ def test_page_shows_live_frames_and_the_node_table(browser, default_broker, defa
 
         # Error reports appear as they arrive (the reporter drops one made before it connects).
         def error_shown() -> bool:
-            return any(f"lens cap {n}" in li.text for li in browser.find_elements(By.CSS_SELECTOR, "#errors li"))
+            return any(f"lens cap {n}" in text for text in texts_of(browser, "#errors li"))
 
         assert wait_for(lambda: error_shown() or reporter.error(f"lens cap {n}"), 60, 0.5)
         assert "connected" in browser.find_element(By.ID, "redis").text
@@ -126,6 +169,49 @@ def test_page_shows_live_frames_and_the_node_table(browser, default_broker, defa
         if server is not None:
             assert server.close() == 0, "".join(server.lines)
         vault.delete_data(key)
+
+
+@pytest.mark.slow
+def test_page_with_a_token_over_https_on_the_network(tls_certs, private_redis, private_broker):
+    """An operator on another machine: the view bound to the machine's network address, with a
+    token and HTTPS (a certificate for that address, made now); the browser trusts its key."""
+    from certs import make_server_cert, spki_sha256
+    from selenium.webdriver.common.by import By
+
+    address = outward_address()
+    if address is None:
+        pytest.skip("this machine has no network address besides loopback")
+    cert, key = make_server_cert(tls_certs, f"view-{address}", f"IP:{address}")
+    rds, brk = private_redis(), private_broker()
+    n = uuid.uuid4().hex[:8]
+    frame_key, node, token = f"kestrix_local_remote-{n}_6379", f"remote-{n}", "remote-" + n * 3
+    vault = VaultClient(thread=False, host="127.0.0.1", port=rds.port)
+    frame = np.zeros((240, 320, 3), np.uint8)
+    frame[:] = (0, 255, 255)              # yellow (BGR)
+    vault.write_frame(frame, frame_key)
+    vault.put_data(f"kestrix_status_{node}", json.dumps(
+        {"ts": int(time.time()), "id": node, "name": "far away", "msg_type": "info", "type": "camera"}))
+    server = ViewProcess("--host", address, "--token", token, "--cert", str(cert), "--key", str(key),
+                         "--redis-host", "127.0.0.1", "--redis-port", str(rds.port),
+                         "--mqtt-host", "127.0.0.1", "--mqtt-port", str(brk.port))
+    # Chromium trusts the view's certificate by its public key: no system CA store is changed.
+    driver = make_browser(f"--ignore-certificate-errors-spki-list={spki_sha256(cert)}")
+    try:
+        assert server.base.startswith(f"https://{address}:")
+        driver.get(f"{server.base}/?token={token}")
+
+        def row() -> str:
+            return row_text(driver, node)
+
+        assert wait_for(lambda: "far away" in row(), 60), driver.page_source[:2000]
+        assert wait_for(lambda: colour_share(driver.get_screenshot_as_png(), (0, 255, 255)) > 0.02, 60)
+        assert wait_for(lambda: "connected" in driver.find_element(By.ID, "redis").text, 30)
+        # Opened without the token, the page says what is missing instead of staying empty.
+        driver.get(f"{server.base}/")
+        assert wait_for(lambda: "token" in driver.find_element(By.ID, "redis").text, 30)
+    finally:
+        driver.quit()
+        assert server.close() == 0, "".join(server.lines)
 
 
 @pytest.mark.parametrize("ci, outcome, code", [("true", "1 error", 1), ("", "1 skipped", 0)])

@@ -36,7 +36,7 @@ class ViewProcess:
         assert self.proc.stdout is not None
         for line in self.proc.stdout:
             self.lines.append(line)
-            found = re.match(r"view: serving (http://\S+)", line)
+            found = re.match(r"view: serving (https?://\S+)", line)
             if found and self.url is None:
                 self.url = found.group(1)
                 self._up.set()
@@ -91,17 +91,30 @@ class MjpegReader:
         self.boundary = found.group(1).encode() if found else None
         self._buffer = b""
         self._started = False
+        self._last: bytes | None = None
+        self.repeats = 0
 
     def next_part(self) -> bytes:
-        """The body of the next part (parts end where the next boundary begins)."""
+        """The body of the next part that holds another frame than the one before (the view
+        sends a frame once more to have browsers show it); `repeats` counts those skipped."""
+        while True:
+            body = self._part()
+            if body != self._last:
+                self._last = body
+                return body
+            self.repeats += 1
+
+    def _part(self) -> bytes:
+        """The body of the next part (a part ends where the next boundary line begins)."""
         if not self._started:
-            self._headers(b"--" + self.boundary + b"\r\n")
+            self._take(b"--" + self.boundary + b"\r\n")
             self._started = True
+        self.part_headers = self._headers()
         delimiter = b"\r\n--" + self.boundary + b"\r\n"
         while delimiter not in self._buffer:
             self._more()
         body, self._buffer = self._buffer.split(delimiter, 1)
-        self._headers(b"")
+        assert int(self.part_headers["Content-Length"]) == len(body)
         return body
 
     def _more(self) -> None:
@@ -110,13 +123,20 @@ class MjpegReader:
             raise EOFError("the stream ended")
         self._buffer += chunk
 
-    def _headers(self, opening: bytes) -> None:
-        """Takes a part's opening line and headers off the buffer."""
+    def _take(self, opening: bytes) -> None:
+        while len(self._buffer) < len(opening):
+            self._more()
+        assert self._buffer.startswith(opening), self._buffer[:200]
+        self._buffer = self._buffer[len(opening):]
+
+    def _headers(self) -> dict[str, str]:
+        """Takes a part's headers off the buffer."""
         while b"\r\n\r\n" not in self._buffer:
             self._more()
         head, self._buffer = self._buffer.split(b"\r\n\r\n", 1)
-        assert head.startswith(opening), head
-        assert b"content-type: image/jpeg" in head.lower(), head
+        headers = dict(line.split(": ", 1) for line in head.decode("latin-1").split("\r\n"))
+        assert headers.get("Content-Type") == "image/jpeg", head
+        return headers
 
     def close(self) -> None:
         self.conn.close()
@@ -127,3 +147,19 @@ def stream_status(base: str, path: str) -> int:
     reader = MjpegReader(base, path)
     reader.close()
     return reader.status
+
+
+def publish(port: int, messages) -> None:
+    """Publishes (topic, payload) pairs at QoS 1 on the broker at 127.0.0.1:`port`, each
+    acknowledged before the next."""
+    import paho.mqtt.client as mqtt
+
+    client = mqtt.Client(mqtt.CallbackAPIVersion.VERSION2)
+    client.connect("127.0.0.1", port)
+    client.loop_start()
+    try:
+        for topic, payload in messages:
+            client.publish(topic, payload, qos=1).wait_for_publish(30)
+    finally:
+        client.disconnect()
+        client.loop_stop()

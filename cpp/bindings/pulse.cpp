@@ -230,10 +230,11 @@ bool interval_passed(py::handle self, const kestrix::IntervalTimer& timer) {
 
 void run(py::object self) {
   py::object mqtt;
+  py::object redis;
   try {
     py::object stop_event = self.attr("_b_stop");
     mqtt = kx::module_attr(kModule, "KestrixMqtt")();
-    py::object redis = kx::module_attr(kModule, "KestrixRedis")();
+    redis = kx::module_attr(kModule, "KestrixRedis")();
     // Before the first report of each kind no interval applies: the first pass reports at once.
     kestrix::IntervalTimer last_error_report;
     kestrix::IntervalTimer last_status_report;
@@ -265,6 +266,30 @@ void run(py::object self) {
       mqtt.attr("join")();
     });
   }
+  // The Redis client's connections are closed too (it writes no frames, so nothing waits).
+  if (redis && py::hasattr(redis, "close")) {
+    guarded("Failed to close the Redis client", [&] { redis.attr("close")(); });
+  }
+}
+
+// The whole shutdown: stop() and, once the reporter has started, waiting for it to end (it
+// leaves its wait at once and closes its clients). Safe to call again, and after stop().
+void close_reporter(py::object self) {
+  stop(self);
+  py::object current = kx::module_attr("threading", "current_thread")();
+  if (!current.is(self) && kx::truthy(self.attr("is_alive")())) self.attr("join")();
+}
+
+// A with block starts the reporter unless it was started already.
+py::object enter(py::object self) {
+  py::object started = self.attr("_started");
+  if (!kx::truthy(started.attr("is_set")())) self.attr("start")();
+  return self;
+}
+
+py::bool_ exit_block(py::object self, py::object, py::object, py::object) {
+  close_reporter(self);
+  return py::bool_(false);
 }
 
 py::object get_pulse_logger(py::object node_id, py::object node_name, py::object node_type) {
@@ -303,7 +328,17 @@ PYBIND11_MODULE(pulse, m) {
       .def_static("warning", &log_warning, py::arg("msg"),
                   "Just call this function to add a status warning")
       .def("error", &error, py::arg("msg"), "Add status error log(and will be published)")
-      .def("stop", &stop, "Stop this thread");
+      .def("stop", &stop, "Stop this thread")
+      .def("close", &close_reporter,
+           "Stop this thread and wait for it to end\n"
+           "\n"
+           "The reporter closes its MQTT and Redis clients on its way out. Safe to call again, "
+           "after stop(), and on a reporter that was never started.")
+      .def("__enter__", &enter,
+           "Start the reporter (unless it is running already) and return it")
+      .def("__exit__", &exit_block, py::arg("exc_type"), py::arg("exc_value"),
+           py::arg("traceback"),
+           "close(), whether the block ended normally or raised; returns False");
 
   m.def("get_pulse_logger", &get_pulse_logger, py::arg("node_id") = py::none(),
         py::arg("node_name") = "", py::arg("node_type") = "");

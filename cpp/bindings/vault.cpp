@@ -6,16 +6,21 @@
 // redis-py (and the other way round when reading), so a frame is not copied on its way through.
 #include <Python.h>
 
+#include <atomic>
+#include <chrono>
+#include <cstdint>
 #include <optional>
 #include <string>
 #include <utility>
 
 #include "binding.hpp"
+#include "buffers.hpp"
 #include "kestrix/base64.hpp"
 #include "kestrix/keys.hpp"
 #include "kestrix/server_url.hpp"
 #include "urls.hpp"
 #include "kestrix/latest_writes.hpp"
+#include "kestrix/write_stamps.hpp"
 
 namespace {
 
@@ -49,6 +54,20 @@ struct FrameJob {
 };
 using FrameWrites = kestrix::LatestWrites<std::string, FrameJob>;
 constexpr std::size_t kMaxWriters = 8;
+
+// A client's own counters, kept natively (stats() reads them; counting costs no Python work).
+// Write times are whole nanoseconds of the steady clock, from the start of a frame's encoding
+// to the end of its SET.
+struct VaultCounters {
+  std::atomic<std::uint64_t> frame_writes{0};
+  std::atomic<std::uint64_t> frame_write_failures{0};
+  std::atomic<std::uint64_t> frames_dropped{0};  // replaced by a newer frame before their write
+  std::atomic<std::uint64_t> data_writes{0};
+  std::atomic<std::uint64_t> data_write_failures{0};
+  std::atomic<std::uint64_t> reads{0};
+  std::atomic<std::uint64_t> write_ns_total{0};
+  std::atomic<std::uint64_t> last_write_ns{0};
+};
 
 // The client over a pool with the settings above. `where` holds the pool's address keywords:
 // host and port, or a socket path with its connection class, plus credentials, database and
@@ -106,48 +125,12 @@ py::str redis_key(const char* member, py::handle node_id, py::handle port) {
       kestrix::join_key(kx::text_of(prefix), {kx::text_of(node_id), kx::text_of(port)}));
 }
 
-// A contiguous buffer, held for as long as native code reads it.
-class BufferView {
- public:
-  explicit BufferView(py::handle obj) {
-    if (PyObject_GetBuffer(obj.ptr(), &view_, PyBUF_C_CONTIGUOUS) != 0) {
-      throw py::error_already_set();
-    }
-  }
-  ~BufferView() { PyBuffer_Release(&view_); }
-  BufferView(const BufferView&) = delete;
-  BufferView& operator=(const BufferView&) = delete;
-  const unsigned char* data() const { return static_cast<const unsigned char*>(view_.buf); }
-  std::size_t size() const { return static_cast<std::size_t>(view_.len); }
-
- private:
-  Py_buffer view_{};
-};
-
-py::bytes new_bytes(std::size_t size) {
-  PyObject* bytes = PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(size));
-  if (bytes == nullptr) throw py::error_already_set();
-  return py::reinterpret_steal<py::bytes>(bytes);
-}
-
-// base64.b64encode(buffer).
-py::bytes base64_encode(py::handle buffer) {
-  BufferView src(buffer);
-  py::bytes text = new_bytes(b64::encoded_size(src.size()));
-  char* dst = PyBytes_AS_STRING(text.ptr());
-  {
-    py::gil_scoped_release nogil;
-    b64::encode(src.data(), src.size(), dst);
-  }
-  return text;
-}
-
 // base64.b64decode(text) of a bytes object: a refused text raises binascii.Error with the
 // message binascii gives.
 py::bytes base64_decode(py::handle text) {
   const char* src = PyBytes_AS_STRING(text.ptr());
   const auto size = static_cast<std::size_t>(PyBytes_GET_SIZE(text.ptr()));
-  py::bytes bytes = new_bytes(b64::decoded_size_bound(size));
+  py::bytes bytes = kx::new_bytes(b64::decoded_size_bound(size));
   auto* dst = reinterpret_cast<unsigned char*>(PyBytes_AS_STRING(bytes.ptr()));
   b64::DecodeResult result{};
   {
@@ -186,6 +169,38 @@ py::object frame_writes_of(py::handle self) {
   return writes;
 }
 
+// The client's counters, kept beside it as its write bookkeeping is, in a capsule in the weak
+// table `_counters`. The look-up is done natively on the table's own dictionary (keyed by weak
+// references, as WeakKeyDictionary.get does), so counting costs no Python call.
+constexpr const char* kCountersName = "kestrix_sdk.redis.vault._counters";
+
+PyObject* counters_table_data() {
+  // The module keeps the table for the life of the process; its dictionary with it.
+  static PyObject* data = py::object(kx::module_attr(kModule, "_counters").attr("data")).release().ptr();
+  return data;
+}
+
+VaultCounters& counters_of(py::handle self) {
+  py::object ref = py::reinterpret_steal<py::object>(PyWeakref_NewRef(self.ptr(), nullptr));
+  if (!ref) throw py::error_already_set();
+  PyObject* capsule = PyDict_GetItemWithError(counters_table_data(), ref.ptr());
+  if (capsule == nullptr) {
+    if (PyErr_Occurred()) throw py::error_already_set();
+    auto* counters = new VaultCounters();
+    PyObject* made = PyCapsule_New(counters, kCountersName, [](PyObject* cap) {
+      delete static_cast<VaultCounters*>(PyCapsule_GetPointer(cap, kCountersName));
+    });
+    if (made == nullptr) {
+      delete counters;
+      throw py::error_already_set();
+    }
+    py::object holder = py::reinterpret_steal<py::object>(made);
+    kx::module_attr(kModule, "_counters")[self] = holder;
+    return *counters;
+  }
+  return *static_cast<VaultCounters*>(PyCapsule_GetPointer(capsule, kCountersName));
+}
+
 void init(py::object self, py::object thread, py::object host, py::object port, py::object url) {
   kx::check_arg(host, "host", kx::Type::Str);
   kx::check_arg(port, "port", kx::Type::Int);
@@ -206,6 +221,7 @@ void init(py::object self, py::object thread, py::object host, py::object port, 
   self.attr("_use_thread") = thread;
   self.attr("_redis_client") = make_redis_client(where);
   frame_writes_of(self);
+  counters_of(self);
 }
 
 py::object gen_redis_key_local(py::object node_id, py::object port) {
@@ -219,11 +235,21 @@ py::object gen_redis_key_status(py::object node_id, py::object port) {
 py::object put_data(py::object self, py::object key, py::object data) {
   kx::check_arg(key, "redis_key", kx::Type::Str);
   kx::check_arg(data, "data", kx::Type::Str);
-  return py::bool_(kx::truthy(self.attr("_redis_client").attr("set")(key, data)));
+  VaultCounters& counters = counters_of(self);
+  bool stored = false;
+  try {
+    stored = kx::truthy(self.attr("_redis_client").attr("set")(key, data));
+  } catch (py::error_already_set&) {
+    ++counters.data_write_failures;
+    throw;
+  }
+  ++(stored ? counters.data_writes : counters.data_write_failures);
+  return py::bool_(stored);
 }
 
 py::object read_data(py::object self, py::object key) {
   kx::check_arg(key, "redis_key", kx::Type::Str);
+  ++counters_of(self).reads;
   return self.attr("_redis_client").attr("get")(key);
 }
 
@@ -245,7 +271,7 @@ py::object img_to_base64str(py::object image, py::object zoom_ratio) {
                                py::arg("fy") = zoom_ratio);
   }
   py::tuple encoded = cv2.attr("imencode")(".jpg", image);
-  return py::make_tuple(encoded[0], base64_encode(encoded[1]));
+  return py::make_tuple(encoded[0], kx::base64_encode(encoded[1]));
 }
 
 py::object base64_to_img(py::object b64_bytes) {
@@ -270,13 +296,96 @@ py::object base64_to_img(py::object b64_bytes) {
   }
 }
 
-// One write: DEL for an absent frame, else encode and SET.
+// Frame writes reach the server in the order this process made them (kestrix/write_stamps.hpp):
+// each SET or DEL of a frame runs in a script that refuses it when a later write of this
+// process to the key has already run, so a write held past its time-out cannot bring back an
+// older frame. The key's value stays the plain base64 text; the stamps live in one hash beside
+// the frames, outside the frame and status prefixes. A server that refuses scripts (an ACL
+// without them, a proxy without EVAL) gets plain SET and DEL from then on, after one warning.
+constexpr const char* kStampHash = "kestrix_frame_write_stamps";
+kestrix::WriteStamps write_stamps;
+
+const std::string& frame_script_sha() {
+  static const std::string sha = kx::text_of(
+      kx::module_attr("hashlib", "sha1")(py::bytes(kestrix::kFrameWriteScript)).attr("hexdigest")());
+  return sha;
+}
+
+// A user without the right to run scripts (NOPERM), or a server without the commands.
+bool refuses_scripts(py::error_already_set& err) {
+  if (err.matches(kx::module_attr("redis.exceptions", "NoPermissionError"))) return true;
+  if (!err.matches(kx::module_attr("redis.exceptions", "ResponseError"))) return false;
+  return kx::text_of(err.value()).find("unknown command") != std::string::npos;
+}
+
+// SET key value, or DEL key when value is null, in this process's order of frame writes.
+// Answers the script's count (0 for a write that a later one has overtaken).
+py::object ordered_write(py::handle self, py::handle key, py::handle value) {
+  py::object client = self.attr("_redis_client");
+  // The clients whose server refused the script (a weak set of the module).
+  py::object refused = kx::module_attr(kModule, "_scripts_refused");
+  if (!kx::truthy(refused.attr("__contains__")(self))) {
+    const kestrix::WriteStamp stamp = write_stamps.next();
+    py::list args;
+    args.append(py::int_(2));
+    args.append(key);
+    args.append(py::str(kStampHash));
+    args.append(py::str(stamp.token));
+    args.append(py::int_(stamp.sequence));
+    if (value) args.append(value);
+    try {
+      try {
+        args.insert(0, py::str(frame_script_sha()));
+        return client.attr("evalsha")(*args);
+      } catch (py::error_already_set& err) {
+        if (!err.matches(kx::module_attr("redis.exceptions", "NoScriptError"))) throw;
+      }
+      args[0] = py::str(kestrix::kFrameWriteScript);
+      return client.attr("eval")(*args);
+    } catch (py::error_already_set& err) {
+      if (!refuses_scripts(err)) throw;
+      refused.attr("add")(self);
+      logger.warning("Frame writes go without ordering stamps - the server refused the script: " +
+                     kx::error_text(err));
+    }
+  }
+  return value ? client.attr("set")(key, value) : client.attr("delete")(key);
+}
+
+py::object write_once_uncounted(py::handle self, py::handle frame, py::handle key,
+                                py::handle zoom);
+
+// One write: DEL for an absent frame, else encode and SET, counted as a frame write that
+// succeeded or failed (a delete is not a frame write) with its time.
 py::object write_once(py::handle self, py::handle frame, py::handle key, py::handle zoom) {
-  if (frame.is_none()) return py::bool_(delete_key(self, key));
+  if (frame.is_none()) return py::bool_(ordered_write(self, key, nullptr).cast<long long>() > 0);
+  VaultCounters& counters = counters_of(self);
+  const auto started = std::chrono::steady_clock::now();
+  bool written = false;
+  struct Count {
+    VaultCounters& counters;
+    std::chrono::steady_clock::time_point started;
+    bool& written;
+    ~Count() {
+      const auto ns = std::chrono::duration_cast<std::chrono::nanoseconds>(
+                          std::chrono::steady_clock::now() - started)
+                          .count();
+      counters.write_ns_total += static_cast<std::uint64_t>(ns);
+      counters.last_write_ns = static_cast<std::uint64_t>(ns);
+      ++(written ? counters.frame_writes : counters.frame_write_failures);
+    }
+  } count{counters, started, written};
+  py::object result = write_once_uncounted(self, frame, key, zoom);
+  written = kx::truthy(result);
+  return result;
+}
+
+py::object write_once_uncounted(py::handle self, py::handle frame, py::handle key,
+                                py::handle zoom) {
   py::tuple encoded = self.attr("img_to_base64str")(frame, zoom);
   if (kx::truthy(encoded[0])) {
     try {
-      return py::bool_(kx::truthy(self.attr("_redis_client").attr("set")(key, encoded[1])));
+      return py::bool_(kx::truthy(ordered_write(self, key, encoded[1])));
     } catch (py::error_already_set& err) {
       if (!kx::is_exception(err)) throw;
       logger.error("Failed to write frame to redis - " + kx::error_text(err));
@@ -360,12 +469,14 @@ py::object write_frame(py::object self, py::object frame, py::object key, py::ob
   std::string key_text = key.cast<std::string>();
   // A replaced frame is released here, with the GIL held and outside the bookkeeping's lock.
   FrameWrites::Submitted out = writes.submit(key_text, FrameJob{frame, key, zoom});
+  if (out.replaced) ++counters_of(self).frames_dropped;
   if (out.start) start_writer(self, writes_obj, std::move(*out.start));
   return py::bool_(true);
 }
 
 py::object get_frame(py::object self, py::object key) {
   kx::check_arg(key, "redis_key", kx::Type::Str);
+  ++counters_of(self).reads;
   try {
     py::object value = self.attr("_redis_client").attr("get")(key);
     if (PyBytes_Check(value.ptr()) && PyBytes_GET_SIZE(value.ptr()) > 0) {
@@ -378,6 +489,63 @@ py::object get_frame(py::object self, py::object key) {
                    kx::error_text(err));
     return py::none();
   }
+}
+
+// The keys of a stats dict, made once (never freed: the module lives as long as the process).
+PyObject* stats_key(const char* text) { return PyUnicode_InternFromString(text); }
+
+py::dict stats(py::object self) {
+  static PyObject* const keys[] = {
+      stats_key("frame_writes"),        stats_key("frame_write_failures"),
+      stats_key("frames_dropped"),      stats_key("data_writes"),
+      stats_key("data_write_failures"), stats_key("reads"),
+      stats_key("write_seconds_total"), stats_key("last_write_seconds")};
+  const VaultCounters& c = counters_of(self);
+  const std::uint64_t counts[] = {c.frame_writes, c.frame_write_failures, c.frames_dropped,
+                                  c.data_writes,  c.data_write_failures,  c.reads};
+  py::dict out;
+  for (std::size_t i = 0; i < 6; ++i) {
+    out[py::handle(keys[i])] = py::reinterpret_steal<py::object>(PyLong_FromUnsignedLongLong(counts[i]));
+  }
+  out[py::handle(keys[6])] = py::float_(c.write_ns_total.load(std::memory_order_relaxed) / 1e9);
+  out[py::handle(keys[7])] = py::float_(c.last_write_ns.load(std::memory_order_relaxed) / 1e9);
+  return out;
+}
+
+// Waits for the client's background writers to finish every frame already handed to them (each
+// write is bounded by the client's time-outs), then closes the pool's connections. A frame
+// left unwritten (its writer ended on an error that was not the write's) is logged, not lost
+// silently. The client stays usable: a later operation connects again.
+void close_client(py::object self) {
+  py::object writes_obj = frame_writes_of(self);
+  auto& writes = writes_obj.cast<FrameWrites&>();
+  py::object writer_cls = kx::module_attr(kModule, "_FrameWriter");
+  py::object current = kx::module_attr("threading", "current_thread")();
+  for (bool waited = true; waited;) {
+    waited = false;
+    py::list threads = kx::module_attr("threading", "enumerate")();
+    for (py::handle thread : threads) {
+      if (thread.is(current) || !py::isinstance(thread, writer_cls)) continue;
+      if (!py::getattr(thread, "_writes", py::none()).is(writes_obj)) continue;
+      thread.attr("join")();
+      waited = true;
+    }
+  }
+  const std::size_t left = writes.waiting();
+  if (left > 0) {
+    logger.warning("Closed with " + std::to_string(left) +
+                   " frame write(s) not done - their writer ended early");
+  }
+  py::object client = self.attr("_redis_client");
+  client.attr("close")();
+  client.attr("connection_pool").attr("disconnect")();
+}
+
+py::object enter(py::object self) { return self; }
+
+py::bool_ exit_block(py::object self, py::object, py::object, py::object) {
+  close_client(self);
+  return py::bool_(false);
 }
 
 constexpr const char* kClassDoc =
@@ -401,7 +569,8 @@ PYBIND11_MODULE(vault, m) {
 
   // Everything the module calls is loaded now: a missing dependency fails the import.
   for (const char* name : {"binascii", "threading", "weakref", "cv2", "numpy", "redis", "redis.backoff",
-                           "redis.retry", "kestrix_sdk.constants"}) {
+                           "redis.retry", "redis.exceptions", "hashlib",
+                           "kestrix_sdk.constants"}) {
     py::module_::import(name);
   }
   m.attr("logger") = kx::make_logger("kestrix_sdk.logging.logger", "REDIS", false);
@@ -435,6 +604,8 @@ PYBIND11_MODULE(vault, m) {
       .def_property_readonly("peak_workers", &FrameWrites::peak_workers)
       .def_property_readonly("waiting", &FrameWrites::waiting);
   m.attr("_frame_writes") = kx::module_attr("weakref", "WeakKeyDictionary")();
+  m.attr("_counters") = kx::module_attr("weakref", "WeakKeyDictionary")();
+  m.attr("_scripts_refused") = kx::module_attr("weakref", "WeakSet")();
   // A background frame writer (a threading.Thread started with target and args for its first
   // write, which then takes the client's further writes until none is left).
   kx::ThreadClass(m, "_FrameWriter", "Thread of background frame writes")
@@ -479,5 +650,21 @@ PYBIND11_MODULE(vault, m) {
            "Read video frame from a given redis key\n"
            "\n"
            "Args:\n"
-           "    redis_key(str): Target redis key.");
+           "    redis_key(str): Target redis key.")
+      .def("stats", &stats,
+           "The client's own counters as a new plain dict\n"
+           "\n"
+           "frame_writes and frame_write_failures (frames encoded and stored, or not), "
+           "frames_dropped (background frames a newer one for their key replaced before their "
+           "write), data_writes and data_write_failures (put_data), reads (read_data and "
+           "get_frame), write_seconds_total and last_write_seconds (a frame write's encoding "
+           "and SET). Counted natively; cheap enough to call per frame.")
+      .def("close", &close_client,
+           "Wait for the background frame writes, then close the connections\n"
+           "\n"
+           "Every frame already handed to write_frame is written (or its failure logged) "
+           "first. Safe to call again; a later operation connects afresh.")
+      .def("__enter__", &enter, "The client itself")
+      .def("__exit__", &exit_block, py::arg("exc_type"), py::arg("exc_value"), py::arg("traceback"),
+           "close(), whether the block ended normally or raised; returns False");
 }

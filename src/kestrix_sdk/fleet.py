@@ -167,6 +167,12 @@ def bridge_config(remote: Mapping[str, Any], device: str, nodes: Iterable[str] =
         "notifications true",
         f"notification_topic {remote_prefix}online",
     ]
+    # Mosquitto takes a user name alone, but refuses to start at all on an empty value
+    # ("remote_password " with nothing after it), and the fragment lives in its include_dir.
+    for field, what in (("username", "user name"), ("password", "password")):
+        if remote.get(field) == "":
+            raise BridgeError(f"the remote URL's {what} is empty (Mosquitto refuses an empty "
+                              f"{what}): give one, or leave the credentials out")
     if remote.get("username") is not None:
         lines.append(f"remote_username {_config_value('user name', remote['username'])}")
     if remote.get("password") is not None:

@@ -3,6 +3,9 @@
 #include <cerrno>
 #include <cstring>
 #include <fstream>
+#include <utility>
+#include <vector>
+#include <algorithm>
 
 namespace kestrix {
 
@@ -25,20 +28,80 @@ int hex_value(char c) {
   return -1;
 }
 
-// Builds errors that quote the URL without its password.
+// Where redact_url writes "***": from after the first ':' of the user part to the last '@'.
+// The user part starts after "://" or, in a text that is not a URL (no "://" before that '@':
+// a slash left out, a scheme forgotten), at the start.
+std::optional<std::pair<std::size_t, std::size_t>> password_span(std::string_view url) {
+  const std::size_t at = url.rfind('@');
+  if (at == std::string_view::npos) return std::nullopt;
+  const std::size_t sep = url.find("://");
+  const std::size_t start = sep != std::string_view::npos && sep + 3 <= at ? sep + 3 : 0;
+  const std::size_t colon = url.substr(0, at).find(':', start);
+  if (colon == std::string_view::npos) return std::nullopt;
+  return std::make_pair(colon + 1, at);
+}
+
+// Builds errors that show the URL without its password. A problem text names the field at
+// fault, never its content: a password that was not percent-encoded can spill into any field
+// (the port of "redis://admin:s3cret/x@host" is "s3cret"). A field that is at fault is also
+// hidden in the URL shown (hide()), since without an '@' nothing else would hide it.
 class Fail {
  public:
-  Fail(std::string_view kind, std::string_view url) : kind_(kind), url_(redact_url(url)) {}
+  Fail(std::string_view kind, std::string_view url) : kind_(kind), url_(url) {}
+  // Shows `piece` (a part of the URL text) as "***" in the message.
+  void hide(std::string_view piece) {
+    if (piece.empty() || piece.data() < url_.data() ||
+        piece.data() + piece.size() > url_.data() + url_.size()) {
+      return;
+    }
+    hidden_.emplace_back(static_cast<std::size_t>(piece.data() - url_.data()), piece.size());
+  }
   [[noreturn]] void operator()(const std::string& problem) const {
-    throw UrlError(std::string(kind_) + " URL '" + url_ + "': " + problem);
+    throw UrlError(std::string(kind_) + " URL '" + shown() + "': " + problem);
   }
 
  private:
+  // The URL with the password (redact_url's span) and every hidden piece as "***"; pieces
+  // that overlap become one.
+  std::string shown() const {
+    std::vector<std::pair<std::size_t, std::size_t>> ranges;  // [begin, end)
+    for (const auto& [start, length] : hidden_) ranges.emplace_back(start, start + length);
+    if (auto span = password_span(url_)) ranges.push_back(*span);
+    std::sort(ranges.begin(), ranges.end());
+    std::string out;
+    std::size_t from = 0;
+    for (std::size_t i = 0; i < ranges.size();) {
+      std::size_t begin = ranges[i].first;
+      std::size_t end = ranges[i].second;
+      for (++i; i < ranges.size() && ranges[i].first <= end; ++i) {
+        end = std::max(end, ranges[i].second);
+      }
+      out.append(url_.substr(from, begin - from));
+      out.append(kRedacted);
+      from = end;
+    }
+    out.append(url_.substr(from));
+    return out;
+  }
+
   std::string_view kind_;
-  std::string url_;
+  std::string_view url_;
+  std::vector<std::pair<std::size_t, std::size_t>> hidden_;
 };
 
-std::string percent_decode(std::string_view text, std::string_view what, const Fail& fail) {
+// A scheme is quoted in a problem text only when it is made of the characters a scheme may
+// hold (letters, digits, '+', '-', '.'): anything else may be a piece of a password.
+std::string scheme_named(const std::string& scheme) {
+  bool plain = !scheme.empty();
+  for (char c : scheme) {
+    const bool ok = (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') || c == '+' || c == '-' ||
+                    c == '.';
+    plain = plain && ok;
+  }
+  return plain ? "unknown scheme '" + scheme + "'" : std::string("unknown scheme");
+}
+
+std::string percent_decode(std::string_view text, std::string_view what, Fail& fail) {
   std::string out;
   out.reserve(text.size());
   for (std::size_t i = 0; i < text.size(); ++i) {
@@ -77,17 +140,26 @@ struct Pieces {
   std::string_view hostport;
   std::string_view path;   // from the first '/' after the authority, may be empty
   std::string_view query;  // after '?', may be empty
+  std::string_view rest;   // everything after "://"
 };
 
-Pieces split(std::string_view url, const Fail& fail) {
+Pieces split(std::string_view url, Fail& fail) {
   Pieces p;
   const std::size_t colon = url.find("://");
   if (colon == std::string_view::npos || colon == 0) {
+    // Without an '@' nothing tells a password from the rest: all after the first ':' is hidden.
+    const std::size_t first = url.find(':');
+    if (first != std::string_view::npos) fail.hide(url.substr(first + 1));
     fail("not a URL (expected scheme://...)");
   }
   p.scheme = lower(url.substr(0, colon));
   std::string_view rest = url.substr(colon + 3);
-  if (rest.find('#') != std::string_view::npos) fail("a fragment ('#...') is not allowed");
+  p.rest = rest;
+  const std::size_t hash = rest.find('#');
+  if (hash != std::string_view::npos) {
+    fail.hide(rest.substr(hash + 1));
+    fail("a fragment ('#...') is not allowed");
+  }
   const std::size_t q = rest.find('?');
   if (q != std::string_view::npos) {
     p.query = rest.substr(q + 1);
@@ -106,7 +178,7 @@ Pieces split(std::string_view url, const Fail& fail) {
   return p;
 }
 
-void parse_userinfo(const Pieces& p, ServerUrl& out, const Fail& fail) {
+void parse_userinfo(const Pieces& p, ServerUrl& out, Fail& fail) {
   if (!p.has_userinfo) return;
   const std::size_t colon = p.userinfo.find(':');
   std::string_view user = p.userinfo.substr(0, colon);
@@ -116,17 +188,23 @@ void parse_userinfo(const Pieces& p, ServerUrl& out, const Fail& fail) {
   }
 }
 
-void parse_hostport(std::string_view hostport, ServerUrl& out, const Fail& fail) {
+void parse_hostport(std::string_view hostport, ServerUrl& out, Fail& fail) {
   std::string_view host;
   std::string_view port;
   bool has_port = false;
   if (!hostport.empty() && hostport.front() == '[') {
     const std::size_t close = hostport.find(']');
-    if (close == std::string_view::npos) fail("unclosed '[' in the host");
+    if (close == std::string_view::npos) {
+      fail.hide(hostport.substr(1));
+      fail("unclosed '[' in the host");
+    }
     host = hostport.substr(1, close - 1);
     std::string_view after = hostport.substr(close + 1);
     if (!after.empty()) {
-      if (after.front() != ':') fail("unexpected text after the IPv6 address");
+      if (after.front() != ':') {
+        fail.hide(after);
+        fail("unexpected text after the IPv6 address");
+      }
       port = after.substr(1);
       has_port = true;
     }
@@ -138,11 +216,15 @@ void parse_hostport(std::string_view hostport, ServerUrl& out, const Fail& fail)
       has_port = true;
     }
   }
-  if (host.empty()) fail("no host");
+  if (host.empty()) {
+    fail.hide(port);
+    fail("no host");
+  }
   out.host = percent_decode(host, "host", fail);
   if (has_port) {
     if (!parse_number(port, 1, 65535, out.port)) {
-      fail("bad port '" + std::string(port) + "' (expected a number from 1 to 65535)");
+      fail.hide(port);
+      fail("bad port (expected a number from 1 to 65535)");
     }
   } else {
     out.port = default_port(out.scheme);
@@ -150,7 +232,7 @@ void parse_hostport(std::string_view hostport, ServerUrl& out, const Fail& fail)
 }
 
 // Query parameters: ca, cert, key (TLS schemes) and db (unix), each at most once.
-void parse_query(std::string_view query, ServerUrl& out, const Fail& fail) {
+void parse_query(std::string_view query, ServerUrl& out, Fail& fail) {
   bool db_seen = false;
   while (!query.empty()) {
     const std::size_t amp = query.find('&');
@@ -159,6 +241,11 @@ void parse_query(std::string_view query, ServerUrl& out, const Fail& fail) {
     if (item.empty()) continue;
     const std::size_t eq = item.find('=');
     const std::string name(item.substr(0, eq));
+    const bool known = name == "ca" || name == "cert" || name == "key" || name == "db";
+    if (!known || (name == "db" && out.scheme != "unix")) {
+      fail.hide(item);
+      fail(known ? "unknown query parameter '" + name + "'" : std::string("unknown query parameter"));
+    }
     if (eq == std::string_view::npos) fail("query parameter '" + name + "' has no value");
     std::string value = percent_decode(item.substr(eq + 1), "value of '" + name + "'", fail);
     std::optional<std::string>* slot = nullptr;
@@ -172,11 +259,12 @@ void parse_query(std::string_view query, ServerUrl& out, const Fail& fail) {
       if (db_seen) fail("query parameter 'db' is given twice");
       db_seen = true;
       if (!parse_number(value, 0, 999999999, out.db)) {
-        fail("bad database number '" + value + "' (expected a number from 0)");
+        fail.hide(item.substr(eq + 1));
+        fail("bad database number (expected a number from 0)");
       }
       continue;
     } else {
-      fail("unknown query parameter '" + name + "'");
+      fail("unknown query parameter");  // not reached: unknown names are refused above
     }
     if (slot->has_value()) fail("query parameter '" + name + "' is given twice");
     if (!out.tls) {
@@ -199,29 +287,38 @@ int default_port(std::string_view scheme) {
 }
 
 ServerUrl parse_mqtt_url(std::string_view url) {
-  const Fail fail("MQTT", url);
+  Fail fail("MQTT", url);
   const Pieces p = split(url, fail);
   ServerUrl out;
   out.scheme = p.scheme;
   if (p.scheme != "mqtt" && p.scheme != "mqtts") {
-    fail("unknown scheme '" + p.scheme + "' (expected mqtt or mqtts)");
+    // A URL of another kind: its fields are not known here, so without a user part that marks
+    // the password all after "://" is hidden.
+    if (!password_span(url)) fail.hide(p.rest);
+    fail(scheme_named(p.scheme) + " (expected mqtt or mqtts)");
   }
   out.tls = p.scheme == "mqtts";
   parse_userinfo(p, out, fail);
   if (out.password && !out.username) fail("a password needs a user name");
   parse_hostport(p.hostport, out, fail);
-  if (!p.path.empty() && p.path != "/") fail("unexpected path '" + std::string(p.path) + "'");
+  if (!p.path.empty() && p.path != "/") {
+    fail.hide(p.path.substr(1));
+    fail("unexpected path (a broker URL ends after the port)");
+  }
   parse_query(p.query, out, fail);
   return out;
 }
 
 ServerUrl parse_redis_url(std::string_view url) {
-  const Fail fail("Redis", url);
+  Fail fail("Redis", url);
   const Pieces p = split(url, fail);
   ServerUrl out;
   out.scheme = p.scheme;
   if (p.scheme != "redis" && p.scheme != "rediss" && p.scheme != "unix") {
-    fail("unknown scheme '" + p.scheme + "' (expected redis, rediss or unix)");
+    // A URL of another kind: its fields are not known here, so without a user part that marks
+    // the password all after "://" is hidden.
+    if (!password_span(url)) fail.hide(p.rest);
+    fail(scheme_named(p.scheme) + " (expected redis, rediss or unix)");
   }
   out.tls = p.scheme == "rediss";
   parse_userinfo(p, out, fail);
@@ -237,7 +334,8 @@ ServerUrl parse_redis_url(std::string_view url) {
     if (p.path.size() > 1) {
       const std::string_view db = p.path.substr(1);
       if (!parse_number(db, 0, 999999999, out.db)) {
-        fail("bad database number '" + std::string(db) + "' (expected /N with N from 0)");
+        fail.hide(db);
+        fail("bad database number (expected /N with N from 0)");
       }
     }
   }
@@ -267,16 +365,11 @@ std::string redact_url(std::string_view url) {
   // The user part ends at the last '@'. A password is meant to be percent-encoded, but one
   // that is not may hold '/', '?' or '#', so the whole text is searched rather than the
   // authority alone: a stray '@' further on can only hide more than the password, never less.
-  const std::size_t sep = url.find("://");
-  if (sep == std::string_view::npos) return std::string(url);
-  const std::size_t start = sep + 3;
-  const std::size_t at = url.rfind('@');
-  if (at == std::string_view::npos || at < start) return std::string(url);
-  const std::size_t colon = url.substr(0, at).find(':', start);
-  if (colon == std::string_view::npos) return std::string(url);
-  std::string out(url.substr(0, colon + 1));
+  const auto span = password_span(url);
+  if (!span) return std::string(url);
+  std::string out(url.substr(0, span->first));
   out += kRedacted;
-  out += url.substr(at);
+  out += url.substr(span->second);
   return out;
 }
 

@@ -1,7 +1,8 @@
 import logging
 import ssl
 import threading
-from typing import Any, Callable, TypedDict
+from types import TracebackType
+from typing import Any, Callable, Literal, TypedDict
 
 import paho.mqtt.client
 
@@ -23,6 +24,15 @@ class _MqttUrl(TypedDict):
     cert: str | None
     key: str | None
 
+class _CourierStats(TypedDict):
+    """CourierClient.stats(): the client's own counters."""
+
+    published: int  # messages paho queued
+    received: int  # messages handed to the dispatch
+    publish_failures: int  # publish() calls paho refused or that raised
+    reconnections: int  # connections the broker accepted after the first
+    connected: bool  # connected now
+
 def gen_mqtt_key_local(node_id: object) -> str: ...
 def parse_mqtt_url(url: str) -> _MqttUrl: ...
 def redact_url(url: str) -> str: ...
@@ -41,6 +51,7 @@ class CourierClient(threading.Thread):
     msg_subscribed: dict[str | int, dict[str, Any]]
     _connect_lock: threading.RLock
     _refused_rc: Any
+    _counters: object
     def __init__(
         self,
         host: str | None = "127.0.0.1",
@@ -56,6 +67,15 @@ class CourierClient(threading.Thread):
     def run(self) -> None: ...
     def disconnect(self) -> None: ...
     def stop(self) -> None: ...
+    def close(self) -> None: ...
+    def __enter__(self) -> CourierClient: ...
+    def __exit__(
+        self,
+        exc_type: type[BaseException] | None,
+        exc_value: BaseException | None,
+        traceback: TracebackType | None,
+    ) -> Literal[False]: ...
+    def stats(self) -> _CourierStats: ...
     def publish(self, topic: str, message: str | bytes | bytearray | int | float | None) -> tuple[bool, int]: ...
     def subscribe(self, topic: str) -> None: ...
     def unsubscribe(self, topic: str) -> None: ...

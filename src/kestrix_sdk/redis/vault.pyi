@@ -1,6 +1,7 @@
 import logging
 import threading
-from typing import TypedDict
+from types import TracebackType
+from typing import Literal, TypedDict
 
 import numpy as np
 import numpy.typing as npt
@@ -23,6 +24,18 @@ class _RedisUrl(TypedDict):
     key: str | None
     path: str | None
     db: int
+
+class _VaultStats(TypedDict):
+    """VaultClient.stats(): the client's own counters."""
+
+    frame_writes: int  # frames encoded and stored
+    frame_write_failures: int  # frames that could not be encoded or stored
+    frames_dropped: int  # background frames replaced by a newer one before their write
+    data_writes: int  # put_data calls that stored
+    data_write_failures: int  # put_data calls that did not
+    reads: int  # read_data and get_frame calls
+    write_seconds_total: float  # time of all frame writes (encoding and SET)
+    last_write_seconds: float  # time of the last frame write
 
 def gen_redis_key_local(node_id: object, port: object) -> str: ...
 def parse_redis_url(url: str) -> _RedisUrl: ...
@@ -55,5 +68,14 @@ class VaultClient:
         self, frame: npt.NDArray[np.uint8] | None, redis_key: str, zoom: float | None = 1.0
     ) -> bool: ...
     def get_frame(self, redis_key: str) -> npt.NDArray[np.uint8] | None: ...
+    def stats(self) -> _VaultStats: ...
+    def close(self) -> None: ...
+    def __enter__(self) -> VaultClient: ...
+    def __exit__(
+        self,
+        exc_type: type[BaseException] | None,
+        exc_value: BaseException | None,
+        traceback: TracebackType | None,
+    ) -> Literal[False]: ...
 
 class _FrameWriter(threading.Thread): ...

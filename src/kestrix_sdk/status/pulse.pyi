@@ -1,6 +1,7 @@
 import threading
 from logging import Logger
-from typing import Any
+from types import TracebackType
+from typing import Any, Literal
 
 from kestrix_sdk.constants import PREFIX as PREFIX
 from kestrix_sdk.mqtt.courier import CourierClient
@@ -45,6 +46,14 @@ class StatusCaching(threading.Thread):
     def warning(msg: str) -> None: ...
     def error(self, msg: str) -> None: ...
     def stop(self) -> None: ...
+    def close(self) -> None: ...
+    def __enter__(self) -> StatusCaching: ...
+    def __exit__(
+        self,
+        exc_type: type[BaseException] | None,
+        exc_value: BaseException | None,
+        traceback: TracebackType | None,
+    ) -> Literal[False]: ...
 
 def get_pulse_logger(
     node_id: Any = None, node_name: Any = "", node_type: Any = ""

@@ -34,8 +34,9 @@ struct ServerUrl {
   int db = 0;        // Redis database number
 };
 
-// A URL that cannot be used. The message names the problem and shows the URL with its
-// password replaced by "***"; the password itself never appears in it.
+// A URL that cannot be used. The message names the problem and the field at fault, never the
+// field's content, and shows the URL with its password, and the field at fault, as "***": no
+// piece of a password appears in it, even one that spilled into another field.
 class UrlError : public std::invalid_argument {
  public:
   using std::invalid_argument::invalid_argument;
@@ -51,7 +52,8 @@ ServerUrl parse_redis_url(std::string_view url);
 void check_url_files(const ServerUrl& url, std::string_view text);
 
 // The URL with the password of its user part replaced by "***" (unchanged when it has none).
-// Works on any text, well-formed or not, so that error messages and logs can always use it.
+// Works on any text, well-formed or not, so that error messages and logs can always use it: a
+// text that is not a URL is hidden from its first ':' to its last '@'.
 std::string redact_url(std::string_view url);
 
 }  // namespace kestrix

@@ -1,16 +1,20 @@
 // The live view's page: tiles of Motion-JPEG streams, the node table and the error reports,
-// refreshed from the server's JSON endpoints. The access token, when the page was opened with
-// one (?token=...), goes along with every request.
+// refreshed from the server's JSON endpoints. The page and its files hold no data and are served
+// without a token; the access token, when the page was opened with one (?token=...), goes along
+// with every data request: in a header for the JSON requests, in the address of a stream (an
+// image element cannot send headers).
 "use strict";
 (function () {
   const token = new URLSearchParams(window.location.search).get("token");
   const withToken = (path) => token ? path + (path.includes("?") ? "&" : "?") + "token=" + encodeURIComponent(token) : path;
+  const tokenHeaders = token ? { "X-Kestrix-Token": token } : {};
   const $ = (id) => document.getElementById(id);
   let staleAfter = 180, clockSkew = 0, errorsShown = -1;
   const tiles = new Map();
 
   async function getJSON(path) {
-    const response = await fetch(withToken(path), { cache: "no-store" });
+    const response = await fetch(path, { cache: "no-store", headers: tokenHeaders });
+    if (response.status === 401) throw new Error(token ? "the token is not valid" : "open the page with ?token=...");
     if (!response.ok) throw new Error(path + ": " + response.status);
     return response.json();
   }
@@ -117,7 +121,7 @@
       setBadge("mqtt", "broker " + health.mqtt_broker, health.mqtt);
     } catch (e) {
       $("redis").className = $("mqtt").className = "badge down";
-      $("redis").textContent = "view server unreachable";
+      $("redis").textContent = e instanceof TypeError ? "view server unreachable" : e.message;
       $("mqtt").textContent = "";
     }
     $("clock").textContent = new Date().toLocaleTimeString();
