@@ -6,7 +6,8 @@
 #                        bookworm arm64 with python3, python3-venv, mosquitto, redis-server,
 #                        openssl and libfribidi0 (the text layout of Pillow's raqm, as on the host),
 #                        an /etc/hosts naming localhost 127.0.0.1 only (as this machine's: the
-#                        test servers listen on 127.0.0.1, a localhost of ::1 first reaches none), and the arm64 libpython3.11-dev package
+#                        test servers listen on 127.0.0.1; with a "::1 localhost" line Mosquitto's
+#                        bridge to mqtts://localhost tries ::1 only and the fleet TLS tests fail), and the arm64 libpython3.11-dev package
 #                        unpacked beside it (its pyconfig.h is the target's)
 #   kx_arm64_headers     prints the directory with the target's Python.h and pyconfig.h
 kx_arm64_cache=${KESTRIX_ARM64_CACHE:-/var/cache/kestrix}
