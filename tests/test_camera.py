@@ -118,6 +118,8 @@ def test_rtsp_frames_are_stored_and_keep_changing(rtsp_server, servers, node_id,
         record = status_record(client, node_id)
         assert record["frame_age"][0] < 5
         assert abs(record["frame_ts"][0] - time.time()) < 10
+        [redis_stats] = record["redis"][-1:]
+        assert redis_stats["frame_writes"] >= 2 and redis_stats["frame_write_failures"] == 0
         assert cam.state == "streaming" and not cam.passthrough
         assert cam.seconds_since_frame < 5 and cam.frames_read >= cam.frames_stored
     assert not cam.is_alive() and cam.state == "ended"

@@ -480,8 +480,8 @@ class Reader {
     if (now - last_report_ >= interval_ * 0.5) report(now);
   }
 
-  // The status record: source, state, measured frame rate, frame size, reconnects and the age
-  // and capture time of the newest frame.
+  // The status record: source, state, measured frame rate, frame size, reconnects, the age and
+  // capture time of the newest frame, and the store client's counters.
   void report(double now) {
     last_report_ = now;
     if (window_start_ < 0) window_start_ = now;
@@ -503,6 +503,9 @@ class Reader {
     info["frame_age"] = at.is_none() ? py::object(py::none())
                                      : py::object(py::float_(round_to(now - at.cast<double>(), 0.01)));
     info["frame_ts"] = self_.attr("_last_frame_ts");
+    // The store client's own counters (frame writes, failures, write time), as the demo's nodes
+    // report theirs.
+    info["redis"] = vault_.attr("stats")();
     status_.attr("update_status_info")(info, 0);
   }
 
