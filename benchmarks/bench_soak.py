@@ -131,7 +131,32 @@ def status_node(args: argparse.Namespace) -> int:
     return 0
 
 
-MARK = b"--kestrixframe\r\nContent-Type: image/jpeg\r\n\r\n"
+def stream_parts(response):
+    """The JPEG files of a Motion-JPEG answer, part by part: the boundary is the answer's own
+    (the view picks a random one per stream) and every part carries its Content-Length."""
+    boundary = response.headers.get_param("boundary")
+    if not boundary:
+        raise ValueError("no boundary in the stream's Content-Type")
+    mark = b"--" + boundary.encode()
+    buf = b""
+    while True:
+        start = buf.find(mark)
+        head_end = buf.find(b"\r\n\r\n", start) if start >= 0 else -1
+        if head_end >= 0:
+            headers = buf[start + len(mark):head_end].decode("latin-1").lower()
+            length = next((int(line.split(":", 1)[1]) for line in headers.split("\r\n")
+                           if line.startswith("content-length:")), None)
+            if length is None:
+                raise ValueError("a stream part without Content-Length")
+            body = head_end + 4
+            if len(buf) >= body + length:
+                yield buf[body:body + length]
+                buf = buf[body + length:]
+                continue
+        chunk = response.read1(65536)
+        if not chunk:
+            return
+        buf += chunk
 
 
 def viewers(args: argparse.Namespace) -> int:
@@ -149,23 +174,18 @@ def viewers(args: argparse.Namespace) -> int:
         while not stop.is_set():
             try:
                 with urllib.request.urlopen(f"{args.base}/stream/{key}", timeout=10) as response:
-                    buf = b""
-                    while not stop.is_set():
-                        chunk = response.read1(65536)
-                        if not chunk:
+                    last = None
+                    for jpeg in stream_parts(response):
+                        if stop.is_set():
                             break
-                        buf += chunk
-                        while True:
-                            start = buf.find(MARK)
-                            end = buf.find(MARK, start + len(MARK)) if start >= 0 else -1
-                            if end < 0:
-                                break
-                            jpeg, buf = buf[start + len(MARK):end], buf[end:]
-                            img = cv2.imdecode(np.frombuffer(jpeg, np.uint8), cv2.IMREAD_COLOR)
-                            index = scene.read_stamp(img) if img is not None else None
-                            with out_lock:
-                                print(json.dumps({"t": time.time(), "v": number, "key": key,
-                                                  "index": index}), flush=True)
+                        if jpeg == last:
+                            continue  # the view sends a frame again when no newer one follows soon
+                        last = jpeg
+                        img = cv2.imdecode(np.frombuffer(jpeg, np.uint8), cv2.IMREAD_COLOR)
+                        index = scene.read_stamp(img) if img is not None else None
+                        with out_lock:
+                            print(json.dumps({"t": time.time(), "v": number, "key": key,
+                                              "index": index}), flush=True)
             except (OSError, ValueError):
                 pass
             stop.wait(0.5)
@@ -325,7 +345,9 @@ class Soak:
             "soaknode": Proc("soaknode", [*py, me, "_status-node"], node_env),
             "view": Proc("view", [*py, "-m", "kestrix_sdk", "view", "--port", str(self.view_port),
                                   "--redis-port", str(self.redis.port), "--mqtt-port", str(self.device.port),
-                                  "--frames", CAMERA_KEY, ANALYTICS_KEY, "--fps", str(CAMERA_FPS)],
+                                  "--frames", CAMERA_KEY, ANALYTICS_KEY, "--fps", str(CAMERA_FPS),
+                                  # the four viewers and a stuck one all come from loopback
+                                  "--streams-per-client", "8"],
                          self.env({})),
             "viewers": Proc("viewers", [*py, me, "_viewers", "--base", f"http://127.0.0.1:{self.view_port}",
                                         "--key", CAMERA_KEY, "--key", CAMERA_KEY, "--key", ANALYTICS_KEY,
@@ -427,7 +449,7 @@ class Soak:
     def stuck_viewer(self, seconds: float) -> None:
         s = socket.create_connection(("127.0.0.1", self.view_port))
         s.setsockopt(socket.SOL_SOCKET, socket.SO_RCVBUF, 4096)
-        s.sendall(f"GET /stream/{CAMERA_KEY} HTTP/1.1\r\nHost: 127.0.0.1\r\n\r\n".encode())
+        s.sendall(f"GET /stream/{CAMERA_KEY} HTTP/1.1\r\nHost: 127.0.0.1:{self.view_port}\r\n\r\n".encode())
         self.stop_event.wait(seconds)
         s.close()
 
