@@ -28,33 +28,40 @@ kx_arm64_binfmt() {
 kx_arm64_root() {
   local root=$kx_arm64_root_dir
   if [ ! -f "$root/.kestrix-complete" ]; then
-    local need=()
-    command -v mmdebstrap >/dev/null 2>&1 || need+=(mmdebstrap)
-    command -v qemu-aarch64-static >/dev/null 2>&1 || need+=(qemu-user-static)
-    command -v update-binfmts >/dev/null 2>&1 || need+=(binfmt-support)
-    if [ ${#need[@]} -gt 0 ]; then
-      apt-get update -qq >&2
-      DEBIAN_FRONTEND=noninteractive apt-get install -y -qq --no-install-recommends "${need[@]}" >&2
-    fi
-    kx_arm64_binfmt >&2
-    rm -rf "$root" "$root.tmp"
-    mkdir -p "$kx_arm64_cache"
-    # The Python headers are fetched inside the root (its apt knows arm64) into /opt/kx-debs and
-    # unpacked outside it: the root itself stays free of a compiler and development files.
-    mmdebstrap --arch=arm64 --variant=apt --format=directory \
-      --include=python3,python3-venv,mosquitto,redis-server,openssl,libfribidi0 \
-      --customize-hook='printf "127.0.0.1\tlocalhost\n" > "$1/etc/hosts"' \
-      --customize-hook='mkdir -p "$1/opt/kx-debs" && chroot "$1" sh -c "cd /opt/kx-debs && apt-get download libpython3.11-dev"' \
-      bookworm "$root.tmp" >&2
-    local deb
-    deb=$(ls "$root.tmp"/opt/kx-debs/libpython3.11-dev_*_arm64.deb)
-    mkdir -p "$root.tmp/opt/kx-debs/unpacked"
-    dpkg-deb -x "$deb" "$root.tmp/opt/kx-debs/unpacked"
-    touch "$root.tmp/.kestrix-complete"
-    mv "$root.tmp" "$root"
+    # in a subshell that stops at the first failure: a half-made root is never marked complete
+    (set -euo pipefail; kx_arm64_make_root "$root") || return 1
   fi
   kx_arm64_binfmt >&2
   echo "$root"
+}
+
+kx_arm64_make_root() {
+  local root=$1
+  local need=()
+  command -v mmdebstrap >/dev/null 2>&1 || need+=(mmdebstrap)
+  command -v qemu-aarch64-static >/dev/null 2>&1 || need+=(qemu-user-static)
+  command -v update-binfmts >/dev/null 2>&1 || need+=(binfmt-support)
+  command -v arch-test >/dev/null 2>&1 || need+=(arch-test)  # mmdebstrap's check of a foreign arch
+  if [ ${#need[@]} -gt 0 ]; then
+    apt-get update -qq >&2
+    DEBIAN_FRONTEND=noninteractive apt-get install -y -qq --no-install-recommends "${need[@]}" >&2
+  fi
+  kx_arm64_binfmt >&2
+  rm -rf "$root" "$root.tmp"
+  mkdir -p "$kx_arm64_cache"
+  # The Python headers are fetched inside the root (its apt knows arm64) into /opt/kx-debs and
+  # unpacked outside it: the root itself stays free of a compiler and development files.
+  mmdebstrap --arch=arm64 --variant=apt --format=directory \
+    --include=python3,python3-venv,mosquitto,redis-server,openssl,libfribidi0 \
+    --customize-hook='printf "127.0.0.1\tlocalhost\n" > "$1/etc/hosts"' \
+    --customize-hook='mkdir -p "$1/opt/kx-debs" && chroot "$1" sh -c "cd /opt/kx-debs && apt-get download libpython3.11-dev"' \
+    bookworm "$root.tmp" >&2
+  local deb
+  deb=$(ls "$root.tmp"/opt/kx-debs/libpython3.11-dev_*_arm64.deb)
+  mkdir -p "$root.tmp/opt/kx-debs/unpacked"
+  dpkg-deb -x "$deb" "$root.tmp/opt/kx-debs/unpacked"
+  touch "$root.tmp/.kestrix-complete"
+  mv "$root.tmp" "$root"
 }
 
 # Python.h of the target: Debian's generic headers with the multiarch pyconfig.h of aarch64 in

@@ -2,14 +2,21 @@
 # The wheels, built and tested as a user gets them:
 #   1. scripts/build-wheels.sh: sdist and manylinux_2_17 wheels (x86-64 CPython 3.10-3.13,
 #      aarch64 CPython 3.11), each checked with auditwheel;
-#   2. the x86-64 CPython 3.11 wheel installed into a clean virtual environment, with no compiler
-#      on PATH and CC/CXX set to `false`, and the Python tests (-m "not slow") run against it;
+#   2. the x86-64 wheels of the oldest and the newest interpreter (3.10 and 3.13; the source
+#      build of scripts/test.sh covers 3.11) each installed into a clean virtual environment with
+#      no compiler on PATH and CC/CXX set to `false`, and the Python tests (-m "not slow") run
+#      against them;
 #   3. the aarch64 wheel installed into the arm64 Debian root (scripts/arm64-root.sh) with the
 #      dependencies' aarch64 wheels fetched outside it, and the same tests run there under
 #      qemu (less the browser test: no arm64 Chromium in the root), with Mosquitto and Redis
 #      started inside the root by the tests, as on the host;
-#   4. the same scene drawn by both wheels (benchmarks/scene_digests.py): equal digests.
-# KESTRIX_CI_WHEELS_BUILD=0 reuses the wheels already in dist/. Extra arguments go to pytest.
+#   4. the same scene drawn by the x86-64 and the aarch64 CPython 3.11 wheels
+#      (benchmarks/scene_digests.py): equal digests;
+#   5. the node image's root (scripts/build-image.sh amd64) and deploy/compose.yaml's node
+#      commands run in it (tests/test_image.py).
+# KESTRIX_CI_WHEELS_STEPS picks steps (default "build x86-64 aarch64 digests image"; without
+# "build" the wheels already in dist/ are used); KESTRIX_WHEEL_TEST_PYTHONS picks the x86-64
+# interpreters of step 2. Extra arguments go to pytest.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 root=$(pwd)
@@ -45,20 +52,33 @@ no_compiler_path() {
   echo "$bin"
 }
 
-x86_64_suite() {
-  local whl venv=$work/venv-x86_64 nocc
-  whl=$(only "$root/dist/kestrix_sdk-*-cp311-cp311-manylinux*_x86_64.whl")
+# x86_64_venv VERSION: a clean virtual environment with that version's x86-64 wheel and the
+# test extra installed from wheels only, without a compiler; prints its path.
+x86_64_venv() {
+  local version=$1 whl venv=$work/venv-x86_64-py$1 python nocc
+  whl=$(only "$root/dist/kestrix_sdk-*-cp${version/./}-cp${version/./}-manylinux*_x86_64.whl")
+  python=$(find_interpreter "$version") || kx_fail "no Python $version interpreter on this machine"
   rm -rf "$venv"
-  "$(command -v python3.11 || command -v python3)" -m venv "$venv"
+  "$python" -m venv "$venv"
   nocc=$(no_compiler_path)
   (
     export PATH=$venv/bin:$nocc CC=false CXX=false
     for tool in cc c++ gcc g++ clang; do
       if command -v "$tool" >/dev/null 2>&1; then kx_fail "a compiler ($tool) is on PATH"; fi
     done
-    pip_quiet pip install -q --only-binary=:all: "$whl" "${test_deps[@]}"
+    pip_quiet pip install -q --only-binary=:all: "$whl[test]" >&2
+  )
+  echo "$venv"
+}
+
+x86_64_suite() {
+  local version=$1 venv
+  shift
+  venv=$(x86_64_venv "$version")
+  (
+    export PATH=$venv/bin:$(no_compiler_path) CC=false CXX=false
     cd "$root/tests"
-    python -c 'import kestrix_sdk, kestrix_sdk._buildinfo as b; print("kestrix_sdk from", kestrix_sdk.__file__, "base64:", b.simd_path, "blend:", b.blend_path)'
+    python -c 'import sys, kestrix_sdk, kestrix_sdk._buildinfo as b; print("kestrix_sdk from", kestrix_sdk.__file__, "on", sys.version.split()[0], "base64:", b.simd_path, "blend:", b.blend_path)'
     python -m pytest -q -p no:cacheprovider -m "not slow" "$@"
   )
 }
@@ -100,11 +120,13 @@ aarch64_install() {
   stage_root "$r"
   start=$(date +%s)
   chroot_run "$r" 'set -e; rm -rf /opt/kx/venv; python3 -m venv /opt/kx/venv;
-    /opt/kx/venv/bin/pip install -q --no-index --find-links /opt/kx/wheels "$(cat /opt/kx/wheel-name)" \
-      pytest mypy aiohttp selenium prometheus_client PyYAML;
+    /opt/kx/venv/bin/pip install -q --no-index --find-links /opt/kx/wheels "$(cat /opt/kx/wheel-name)[test]";
     command -v cc c++ gcc g++ >/dev/null 2>&1 && { echo "a compiler is in the arm64 root"; exit 1; } || true;
     cd /opt/kx/tests && /opt/kx/venv/bin/python -c "import platform, kestrix_sdk._buildinfo as b; print(\"kestrix_sdk on\", platform.machine(), \"base64:\", b.simd_path, \"blend:\", b.blend_path)"'
   echo "pip install of the aarch64 wheel and its dependencies (no compiler, no network): $(($(date +%s) - start)) s"
+  start=$(date +%s)
+  chroot_run "$r" '/opt/kx/venv/bin/pip install -q --no-index --no-deps --force-reinstall "$(cat /opt/kx/wheel-name)"'
+  echo "pip install of the aarch64 wheel alone, under qemu: $(($(date +%s) - start)) s"
 }
 
 aarch64_suite() {
@@ -114,7 +136,8 @@ aarch64_suite() {
 }
 
 digests() {
-  local r=$1 x86 arm venv=$work/venv-x86_64
+  local r=$1 x86 arm venv
+  venv=$(x86_64_venv 3.11)
   x86=$(cd "$root/tests" && "$venv/bin/python" "$root/benchmarks/scene_digests.py")
   cp benchmarks/scene_digests.py "$r/opt/kx/"
   arm=$(chroot_run "$r" "cd /opt/kx/tests && /opt/kx/venv/bin/python /opt/kx/scene_digests.py")
@@ -126,13 +149,36 @@ digests() {
   echo "the aarch64 wheel draws the same pixels (digests above)"
 }
 
+# The node image's root, and the compose file's node commands run in it against real servers.
+image() {
+  local dir=$work/image-amd64 venv=$work/venv-x86_64-py3.11
+  kx_step "image: scripts/build-image.sh amd64" bash scripts/build-image.sh amd64 "$dir"
+  (cd "$root/tests" && KESTRIX_IMAGE_ROOT=$dir "$venv/bin/python" -m pytest -q -p no:cacheprovider test_image.py "$@")
+}
+
+steps=" ${KESTRIX_CI_WHEELS_STEPS:-build x86-64 aarch64 digests image} "
+want() { [[ $steps == *" $1 "* ]]; }
+
 kx_system_packages servers
-if [ "${KESTRIX_CI_WHEELS_BUILD:-1}" = 1 ]; then
+if want build; then
   kx_step "wheels: scripts/build-wheels.sh" bash scripts/build-wheels.sh
 fi
 mkdir -p "$work"
-kx_step "wheels: x86-64 wheel, no compiler, Python tests" x86_64_suite "$@"
-arm64=$(kx_arm64_root)
-kx_step "wheels: aarch64 wheel installed in the arm64 root" aarch64_install "$arm64"
-kx_step "wheels: aarch64 wheel, Python tests under qemu" aarch64_suite "$arm64" "$@"
-kx_step "wheels: same pixels from both wheels" digests "$arm64"
+if want x86-64; then
+  for version in ${KESTRIX_WHEEL_TEST_PYTHONS:-3.10 3.13}; do
+    kx_step "wheels: x86-64 CPython $version wheel, no compiler, Python tests" x86_64_suite "$version" "$@"
+  done
+fi
+if want aarch64 || want digests; then
+  arm64=$(kx_arm64_root)
+  kx_step "wheels: aarch64 wheel installed in the arm64 root" aarch64_install "$arm64"
+fi
+if want aarch64; then
+  kx_step "wheels: aarch64 wheel, Python tests under qemu" aarch64_suite "$arm64" "$@"
+fi
+if want digests; then
+  kx_step "wheels: same pixels from both CPython 3.11 wheels" digests "$arm64"
+fi
+if want image; then
+  kx_step "wheels: the node image and the compose file's commands in it" image
+fi
