@@ -27,7 +27,8 @@ root=$(pwd)
 work=$root/build/ci-wheels
 wheelhouse=$kx_arm64_cache/wheelhouse-cp311-aarch64
 test_deps=(pytest mypy aiohttp selenium prometheus_client PyYAML)
-pip_quiet() { "$@" 2>&1 | grep -v '^WARNING: Location' || true; }
+# pip without the warnings of this machine's unused local indexes; its exit status is kept.
+pip_quiet() { "$@" 2> >(grep -v '^WARNING: Location' >&2); }
 
 only() {  # the one file matching a pattern
   local f
@@ -83,7 +84,7 @@ x86_64_suite() {
   )
 }
 
-# The root's copy of what the tests need: the tests, their configuration, the demo.
+# The root's copy of what the tests need, and the wheels to install.
 stage_root() {
   local r=$1 whl
   whl=$(only "$root/dist/kestrix_sdk-*-cp311-cp311-manylinux*_aarch64.whl")
@@ -97,9 +98,11 @@ stage_root() {
       numpy opencv-python-headless Pillow "paho-mqtt>=2.0" "redis>=5" "async-timeout>=4.0.3" "${test_deps[@]}"
     touch "$wheelhouse/.complete"
   fi
+  # The repository's files (the tests read the sources and scripts too); the package itself is
+  # the wheel's: nothing puts /opt/kx/src on the import path.
   rm -rf "$r/opt/kx" && mkdir -p "$r/opt/kx/wheels"
-  cp -a tests examples pyproject.toml README.md "$r/opt/kx/"
-  [ -d deploy ] && cp -a deploy "$r/opt/kx/"
+  git ls-files -z --cached --others --exclude-standard \
+    | tar -C "$root" --null --ignore-failed-read -T - -cf - 2>/dev/null | tar -C "$r/opt/kx" -xf -
   cp "$wheelhouse"/*.whl "$whl" "$r/opt/kx/wheels/"
   echo "/opt/kx/wheels/$(basename "$whl")" >"$r/opt/kx/wheel-name"
 }
@@ -152,7 +155,9 @@ digests() {
 # The node image's root, and the compose file's node commands run in it against real servers.
 image() {
   local dir=$work/image-amd64 venv=$work/venv-x86_64-py3.11
-  kx_step "image: scripts/build-image.sh amd64" bash scripts/build-image.sh amd64 "$dir"
+  [ -x "$venv/bin/python" ] || venv=$(x86_64_venv 3.11)
+  echo "scripts/build-image.sh amd64 $dir"
+  bash scripts/build-image.sh amd64 "$dir"
   (cd "$root/tests" && KESTRIX_IMAGE_ROOT=$dir "$venv/bin/python" -m pytest -q -p no:cacheprovider test_image.py "$@")
 }
 

@@ -42,9 +42,16 @@ def servers(own_servers):
 
 
 def start_view(servers, *args: str) -> ViewProcess:
+    """A view on the test servers, once it answers and the broker has granted its subscription
+    (reports published before that would never reach it)."""
     rds, brk = servers
-    return ViewProcess("--redis-host", "127.0.0.1", "--redis-port", str(rds.port),
+    view = ViewProcess("--redis-host", "127.0.0.1", "--redis-port", str(rds.port),
                        "--mqtt-host", "127.0.0.1", "--mqtt-port", str(brk.port), *args)
+    token = args[args.index("--token") + 1] if "--token" in args else None
+    if view.base.startswith("http://") and not wait_for(lambda: health(view, token)["mqtt"], 60):
+        view.close()
+        pytest.fail("the view did not subscribe on the broker:\n" + "".join(view.lines))
+    return view
 
 
 @pytest.fixture(scope="module")

@@ -58,6 +58,7 @@ class Reports:
                                         config.mqtt_url)
         client.reconnect_delay_set(1, 5)
         client.on_connect = self._on_connect
+        client.on_subscribe = self._on_subscribe
         client.on_disconnect = self._on_disconnect
         client.on_message = self._on_message
         client.connect_async(host, port, keepalive=30)
@@ -77,6 +78,13 @@ class Reports:
             return
         # A wildcard stands for whole topic levels only: take every topic and keep the reports.
         client.subscribe("#", 0)
+
+    def _on_subscribe(self, client, userdata, mid, reason_codes, properties) -> None:  # noqa: ARG002
+        # Up once the broker has granted the subscription: from then on no report is missed.
+        if any(code.is_failure for code in reason_codes):
+            logger.warning("the MQTT broker at %s refused the view's subscription - %s",
+                           mqtt_where(self._config), reason_codes[0])
+            return
         self.connected = True
 
     def _on_disconnect(self, client, userdata, flags, reason_code, properties) -> None:  # noqa: ARG002
