@@ -27,6 +27,8 @@ whl=$(ls "$root"/dist/kestrix_sdk-*-cp311-cp311-manylinux*_"$machine".whl 2>/dev
 reqs=(numpy opencv-python-headless Pillow "paho-mqtt>=2.0" "redis>=5" "async-timeout>=4.0.3"
       "aiohttp>=3.9" "prometheus_client>=0.17")
 wheels=$root/build/image-wheels-$arch
+# the release of the plain OpenCV wheel fetched (its contrib build must be the same one)
+opencv_release() { ls "$wheels"/opencv_python_headless-*.whl | sed 's/.*opencv_python_headless-\([^-]*\)-.*/\1/'; }
 if [ "$(cat "$wheels/.complete" 2>/dev/null)" != "${reqs[*]} opencv-contrib" ]; then
   rm -rf "$wheels" && mkdir -p "$wheels"
   python3 -m pip download -q -d "$wheels" --only-binary=:all: --python-version 3.11 --implementation cp \
@@ -34,13 +36,12 @@ if [ "$(cat "$wheels/.complete" 2>/dev/null)" != "${reqs[*]} opencv-contrib" ]; 
     2> >(grep -v '^WARNING: Location' >&2)
   # The analytics node's people detector (HOG) is in OpenCV's contrib build only: that build of
   # the same release comes along and is installed over the plain one, as scripts/demo.sh does.
-  opencv=$(ls "$wheels"/opencv_python_headless-*.whl | sed 's/.*opencv_python_headless-\([^-]*\)-.*/\1/')
   python3 -m pip download -q -d "$wheels" --only-binary=:all: --no-deps --python-version 3.11 \
     --implementation cp --platform manylinux2014_"$machine" --platform manylinux_2_28_"$machine" \
-    "opencv-contrib-python-headless==$opencv" 2> >(grep -v '^WARNING: Location' >&2)
+    "opencv-contrib-python-headless==$(opencv_release)" 2> >(grep -v '^WARNING: Location' >&2)
   echo "${reqs[*]} opencv-contrib" >"$wheels/.complete"
 fi
-opencv=$(ls "$wheels"/opencv_python_headless-*.whl | sed 's/.*opencv_python_headless-\([^-]*\)-.*/\1/')
+opencv=$(opencv_release)
 
 rm -rf "$dir" "$dir.tmp"
 mkdir -p "$(dirname "$dir")"

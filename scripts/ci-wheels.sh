@@ -138,9 +138,15 @@ aarch64_suite() {
   chroot_run "$r" "cd /opt/kx/tests && /opt/kx/venv/bin/python -m pytest -q -p no:cacheprovider -m 'not slow' --ignore=test_view_browser.py $*"
 }
 
+# The x86-64 CPython 3.11 wheel's environment for the digests and the image test, made once.
+x86_64_venv_311() {
+  local venv=$work/venv-x86_64-py3.11
+  if [ -x "$venv/bin/python" ]; then echo "$venv"; else x86_64_venv 3.11; fi
+}
+
 digests() {
   local r=$1 x86 arm venv
-  venv=$(x86_64_venv 3.11)
+  venv=$(x86_64_venv_311)
   x86=$(cd "$root/tests" && "$venv/bin/python" "$root/benchmarks/scene_digests.py")
   cp benchmarks/scene_digests.py "$r/opt/kx/"
   arm=$(chroot_run "$r" "cd /opt/kx/tests && /opt/kx/venv/bin/python /opt/kx/scene_digests.py")
@@ -154,8 +160,8 @@ digests() {
 
 # The node image's root, and the compose file's node commands run in it against real servers.
 image() {
-  local dir=$work/image-amd64 venv=$work/venv-x86_64-py3.11
-  [ -x "$venv/bin/python" ] || venv=$(x86_64_venv 3.11)
+  local dir=$work/image-amd64 venv
+  venv=$(x86_64_venv_311)
   echo "scripts/build-image.sh amd64 $dir"
   bash scripts/build-image.sh amd64 "$dir"
   (cd "$root/tests" && KESTRIX_IMAGE_ROOT=$dir "$venv/bin/python" -m pytest -q -p no:cacheprovider test_image.py "$@")
